@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+#include <mutex>
+
+// A mutex shared by every thread of this process and, through an advisory file lock in the
+// runtime directory, by every process that uses the same name. The operating system drops the
+// file lock when a process dies, so a crashed process can never leave the mutex held.
+class ProcessMutex {
+public:
+    // Opens (creating when needed) the lock file for `name`. Throws RunError when it cannot.
+    explicit ProcessMutex(const QString& name);
+    ~ProcessMutex();
+    ProcessMutex(const ProcessMutex&) = delete;
+    ProcessMutex& operator=(const ProcessMutex&) = delete;
+
+    void lock();
+    void unlock();
+
+    QString lockFilePath() const { return path_; }
+
+private:
+    QString path_;
+    int fd_ = -1;
+    std::mutex* local_;  // one per name, shared by every ProcessMutex of the process
+};

@@ -1,0 +1,1 @@
+#include "fetch/ProxyRotation.h"

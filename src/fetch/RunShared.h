@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "fetch/ProcessMutex.h"
+
+class TScrapingThread;
+class RunView;
+
+// The state one run shares with its fetch workers. The run driver makes it at set-up and keeps
+// it until the last of its workers has ended.
+struct RunShared {
+    explicit RunShared(const QString& mutexName = QStringLiteral("QuorvaneMutex"))
+        : spacingMutex(mutexName) {}
+
+    std::mutex ScraperLock;               // guards every RunningList and FinishedList
+    ProcessMutex spacingMutex;            // held while a worker waits out the request spacing
+    std::atomic<quint32> LastPortalRequestTick{0};
+    std::atomic<qint32> ProxyCursor{-1};
+    QStringList ProxyList;                // filled at set-up, only read afterwards
+    bool UseProxy = false;
+    std::atomic<qint32> DetailsInFlight{0};
+    RunView* view = nullptr;              // where workers write their log lines
+};
+
+// The running and finished workers of one phase; guarded by RunShared::ScraperLock.
+struct WorkerLists {
+    QList<TScrapingThread*> RunningList;
+    QList<TScrapingThread*> FinishedList;
+};

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QtGlobal>
+
+// Every pause, spacing and timer of a run. The defaults are the product's politeness rules and
+// refresh rates; tests scale them down to run in seconds.
+struct RunTiming {
+    int detailSpacingMs = 2000;      // no refusal page or card request within this of the last
+    int spacingPollMs = 10;          // one pass of a spacing wait
+    int failPauseMs = 1000;          // after every failed attempt
+    int pause429ProxyMs = 2000;      // extra after a 429 answer, with proxies
+    int pause429DirectMs = 10000;    // extra after a 429 answer, without proxies
+    int dateMismatchPauseMs = 5000;  // before retrying a search page that shows other dates
+    int finalFailWaitMs = 3000;      // after the last failed attempt, before the handoff
+    int maxAttempts = 500;           // attempts of one fetch
+    int loopSleepMs = 1;             // one pass of a driver loop
+    int refreshThrottleMs = 1000;    // progress and counters refresh at most this often
+    int resumeTimerMs = 5000;        // automatic pause after a failed phase
+    int restartTimerMs = 30000;      // automatic restart after a finished run
+    int httpIdleTimeoutSec = 30;     // a portal request with no traffic this long is abandoned
+    int telegramTimeoutSec = 30;     // a Telegram request that has not completed by then fails
+};
+
+// The process's timing. Read by every run; changed only by tests, before any run starts.
+const RunTiming& Timing();
+void SetTiming(const RunTiming& timing);
+
+// The 32-bit millisecond tick counter. Differences are taken modulo 2^32.
+quint32 TickCount();
+// Moves the tick counter by a fixed amount, so tests can see it wrap.
+void SetTickOffsetForTesting(quint32 offset);
+
+// Milliseconds from `since` to now, modulo 2^32.
+inline quint32 TicksSince(quint32 since) { return TickCount() - since; }

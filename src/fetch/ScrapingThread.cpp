@@ -1,0 +1,1 @@
+#include "fetch/ScrapingThread.h"

@@ -1,0 +1,1 @@
+#include "http/CurlGlobal.h"

@@ -1,0 +1,1 @@
+#include "scraper/CardExport.h"

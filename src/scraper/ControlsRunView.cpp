@@ -1,0 +1,1 @@
+#include "scraper/ControlsRunView.h"

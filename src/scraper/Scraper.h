@@ -1,0 +1,130 @@
+#pragma once
+
+#include <QCryptographicHash>
+#include <QDate>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "fetch/RunShared.h"
+#include "scraper/HaveStore.h"
+
+class RunView;
+class TScrapingThread;
+class CardExport;
+
+// The run driver: one thread that owns one run from set-up to its end. It walks the search
+// results (listing phase), then fetches the contract card of every accepted refusal and writes
+// the CSV file (card phase), reporting to the window only through RunView calls.
+class TScraper : public QThread {
+    Q_OBJECT
+public:
+    // `view` must outlive the run.
+    explicit TScraper(RunView* view);
+    ~TScraper() override;
+
+    // --- Set by the window before start() ---
+    bool ProxyChecked = false;  // the proxy box, as it stood when Start was pressed
+    QDate PublishDateFrom, PublishDateTo;  // contract dates; a null date means no bound
+    QDate RejectDateFrom, RejectDateTo;    // refusal date filter; null means no bound
+    QString ProgramDir;  // settings.ini, proxy.txt, logs and CSV files (default: the program's)
+    QString WorkDir;     // have.txt and StartURL.txt (default: the current directory)
+    QString MutexName = QStringLiteral("QuorvaneMutex");
+    // Deletes the driver when its thread has ended (the window's runs).
+    bool FreeOnTerminate = false;
+
+    // --- Run control from the window's thread ---
+    // Holds the driver at its next check; it does nothing until continued.
+    void Hold();
+    void Continue();
+    bool Held() const;
+    // Asks the driver to leave the run (continue it first when it is held).
+    void Terminate();
+    bool Terminated() const { return terminated_.load(); }
+    // Set when the run is over; the driver may already be gone unless FreeOnTerminate is off.
+    bool Done() const { return done_.load(); }
+    // Abandons a Telegram notice in flight as well (the program is closing).
+    void AbandonNetwork() { abandonNetwork_.store(true); }
+
+    // --- Fields the reporting calls read and write (each call runs while the driver waits) ---
+    qint32 Limit = 0;
+    QString result;
+    QString LogMessageText;
+    bool CursorHourGlass = false;
+    qint32 ProgressBarPosition = 0;
+    qint32 ProgressBarMax = 0;
+    quint32 progesslastupdated = 0;
+    quint32 counterlastupdated = 0;
+    qint32 TendersCounter = 0;
+    qint32 QCounter = 0;
+    bool CheckBox1Checked = false;
+    QString ProtocolUrl;
+    QString ProtocolDate;
+
+    // --- The run's own state, on the driver's thread ---
+    QString StartUrl;
+    QString PortalBase;  // scheme, host and port of StartUrl
+    qint32 DetailSlots = 1;
+    QStringList SearchQueue;
+    QStringList RejectQueue;
+    QStringList CardList;           // contract card addresses of accepted refusals
+    QStringList CardDates;          // "registry id=signing date-time", one per CardList entry
+    QStringList SeenRejectDigests;  // sorted MD5 digests of the refusal links queued this run
+    HaveStore HaveList;             // the refusals met before (have.txt)
+    bool NewRejectSeen = false;
+    QString BotToken, TgUserId, TgProxy, TgApiUrl;
+
+    // The directories the run's files are in.
+    QString ProgramPath(const QString& name) const;
+    QString WorkPath(const QString& name) const;
+
+    // Reporting calls; each runs on the view's thread while the driver waits.
+    void AddLogLine();
+    void AddLogLine(const QString& text);
+    void ShowProgress();
+    void ShowCounters();
+    void ReadTestExportFlag();
+    // The results line, the balloon and the Telegram notice of one accepted refusal.
+    void AnnounceReject();
+
+    RunView& View() { return *view_; }
+
+protected:
+    void run() override;
+
+private:
+    bool SetUp();
+    void ListingPhase();
+    void CardPhase();
+    void EndOfRun();
+    void ReportRunEnd();
+    void ToggleBusy();
+    void StartWorker(const QString& url, WorkerLists& lists, qsizetype cardIndex = -1);
+    void HarvestListing(TScrapingThread* worker);
+    void TerminateWorkers(WorkerLists& lists);
+    void DisposeWorkers(WorkerLists& lists);
+    void WaitWhileHeld();
+    int RunningCount(WorkerLists& lists);
+    void LoadProxyList();
+    void ReadSettings();
+    bool LoadStartUrl();
+
+    RunView* view_;
+    std::shared_ptr<RunShared> shared_;
+    WorkerLists listingLists_;
+    WorkerLists cardLists_;
+    std::unique_ptr<CardExport> export_;
+
+    mutable std::mutex holdMutex_;
+    std::condition_variable holdChanged_;
+    bool held_ = false;
+    std::atomic<bool> terminated_{false};
+    std::atomic<bool> done_{false};
+    std::atomic<bool> abandonNetwork_{false};
+
+    friend class ScraperTestAccess;
+};

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <functional>
+
+class RunView;
+
+// The Telegram notice of one accepted refusal: a POST to the Bot API's sendmessage method,
+// made on the calling (driver's) thread; its log lines go to the view.
+struct TelegramSettings {
+    QString apiUrl;  // "https://api.telegram.org" unless settings.ini says otherwise
+    QString botToken;
+    QString userId;
+    QString proxy;  // [user ":" password "@"] host [":" port]
+};
+
+// The notice text for a refusal signed at `protocolDate`, sent at `utcNow`.
+QString TelegramNoticeText(const QString& protocolDate, const QString& protocolUrl,
+                           const QDateTime& utcNow);
+
+// Sends the notice and logs its outcome through `view`. Does nothing when the token or the user
+// id is empty. Never throws. `abandon` is asked while the request runs.
+void SendTelegramNotice(RunView& view, const TelegramSettings& settings,
+                        const QString& protocolDate, const QString& protocolUrl,
+                        const std::function<bool()>& abandon);

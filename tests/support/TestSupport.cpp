@@ -1,0 +1,61 @@
+#include "support/TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+ScopedTiming::ScopedTiming(const RunTiming& timing) : saved_(Timing()) { SetTiming(timing); }
+
+ScopedTiming::~ScopedTiming() { SetTiming(saved_); }
+
+RunTiming ScopedTiming::Scaled(int divisor) {
+    RunTiming t;
+    auto scale = [divisor](int ms) { return ms > 0 ? std::max(1, ms / divisor) : ms; };
+    t.detailSpacingMs = scale(t.detailSpacingMs);
+    t.spacingPollMs = scale(t.spacingPollMs);
+    t.failPauseMs = scale(t.failPauseMs);
+    t.pause429ProxyMs = scale(t.pause429ProxyMs);
+    t.pause429DirectMs = scale(t.pause429DirectMs);
+    t.dateMismatchPauseMs = scale(t.dateMismatchPauseMs);
+    t.finalFailWaitMs = scale(t.finalFailWaitMs);
+    t.refreshThrottleMs = scale(t.refreshThrottleMs);
+    t.resumeTimerMs = scale(t.resumeTimerMs);
+    t.restartTimerMs = scale(t.restartTimerMs);
+    // libcurl counts these in whole seconds.
+    t.httpIdleTimeoutSec = 2;
+    t.telegramTimeoutSec = 2;
+    return t;
+}
+
+void WriteFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        qFatal("cannot write %s", qPrintable(path));
+    }
+    file.write(bytes);
+}
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    return file.readAll();
+}
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(2);
+    }
+    return true;
+}
