@@ -18,14 +18,14 @@ struct RunShared {
     explicit RunShared(const QString& mutexName = QStringLiteral("QuorvaneMutex"))
         : spacingMutex(mutexName) {}
 
-    std::mutex ScraperLock;               // guards every RunningList and FinishedList
-    ProcessMutex spacingMutex;            // held while a worker waits out the request spacing
+    std::mutex ScraperLock;     // guards every RunningList and FinishedList
+    ProcessMutex spacingMutex;  // held while a worker waits out the request spacing
     std::atomic<quint32> LastPortalRequestTick{0};
     std::atomic<qint32> ProxyCursor{-1};
-    QStringList ProxyList;                // filled at set-up, only read afterwards
+    QStringList ProxyList;  // filled at set-up, only read afterwards
     bool UseProxy = false;
     std::atomic<qint32> DetailsInFlight{0};
-    RunView* view = nullptr;              // where workers write their log lines
+    RunView* view = nullptr;  // where workers write their log lines
 };
 
 // The running and finished workers of one phase; guarded by RunShared::ScraperLock.

@@ -26,4 +26,6 @@ quint32 TickCount() {
     return static_cast<quint32>(static_cast<quint64>(ms)) + tickOffset.load();
 }
 
-void SetTickOffsetForTesting(quint32 offset) { tickOffset.store(offset); }
+void SetTickOffsetForTesting(quint32 offset) {
+    tickOffset.store(offset);
+}

@@ -31,4 +31,6 @@ quint32 TickCount();
 void SetTickOffsetForTesting(quint32 offset);
 
 // Milliseconds from `since` to now, modulo 2^32.
-inline quint32 TicksSince(quint32 since) { return TickCount() - since; }
+inline quint32 TicksSince(quint32 since) {
+    return TickCount() - since;
+}

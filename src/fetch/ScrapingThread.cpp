@@ -1,1 +1,239 @@
 #include "fetch/ScrapingThread.h"
+
+#include <QUrl>
+
+#include "fetch/ProxyRotation.h"
+#include "fetch/RunTiming.h"
+#include "http/HttpClient.h"
+#include "scraper/RunView.h"
+#include "text/ByteText.h"
+#include "text/RunError.h"
+#include "text/TextHelpers.h"
+
+namespace {
+
+const QString kSearchMarker = QStringLiteral("/results.html?");
+const QString kRejectMarker = QStringLiteral("reject-info.html?");
+const QString kCardMarker = QStringLiteral("common-info.html?");
+
+// The browser-like request profile, in the order the header lines go out.
+QStringList RequestHeaders(const QString& referer) {
+    return {
+        QStringLiteral("Accept: text/html,application/xhtml+xml,application/xml;q=0.9,"
+                       "image/avif,image/webp,*/*;q=0.8"),
+        QStringLiteral("Referer: ") + referer,
+        QStringLiteral("Accept-Language: ru-RU,ru;q=0.8,en-US;q=0.5,en;q=0.3"),
+        QStringLiteral("Accept-Encoding: gzip, deflate, br"),
+        QStringLiteral("User-Agent: Mozilla/5.0 (Windows NT 6.1; Win64; x64; rv:109.0) "
+                       "Gecko/20100101 Firefox/115.0"),
+        QStringLiteral("Upgrade-Insecure-Requests: 1"),
+        QStringLiteral("Sec-Fetch-Dest: document"),
+        QStringLiteral("Sec-Fetch-Mode: navigate"),
+        QStringLiteral("Sec-Fetch-Site: none"),
+        QStringLiteral("Sec-Fetch-User: ?1"),
+    };
+}
+
+// A query value that runs to the next "&" or the end of the URL.
+QString UrlDate(const QString& url, const QString& marker) {
+    const QString value = ExtractBetween(url, marker, QString(), QString());
+    const qsizetype amp = value.indexOf(QLatin1Char('&'));
+    return amp < 0 ? value : value.left(amp);
+}
+
+// The date a search page shows in the input named `name`: its value attribute, written before
+// the name as the portal writes it.
+QString PageDate(const QString& html, const QString& name) {
+    const QString attributes =
+        ExtractBetweenBackward(html, QStringLiteral("name=\"") + name + QLatin1Char('"'), QString(),
+                               QStringLiteral("<input "));
+    return ExtractBetween(attributes, QStringLiteral("value=\""), QString(), QStringLiteral("\""));
+}
+
+}  // namespace
+
+TScrapingThread::TScrapingThread(std::shared_ptr<RunShared> shared, WorkerLists* lists)
+    : shared_(std::move(shared)), lists_(lists) {}
+
+TScrapingThread::~TScrapingThread() {
+    requestInterruption();
+    wait();
+}
+
+bool TScrapingThread::IsDetailUrl(const QString& url) {
+    return url.contains(kRejectMarker) || url.contains(kCardMarker);
+}
+
+QString TScrapingThread::BaseAddressOf(const QString& url) {
+    const QUrl parsed(url);
+    return parsed
+        .adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment |
+                  QUrl::RemoveUserInfo)
+        .toString(QUrl::StripTrailingSlash);
+}
+
+void TScrapingThread::run() {
+    const bool detail = IsDetailUrl(url);
+    try {
+        HttpClient client;
+        client.setDecodeBodies(true);
+        client.setTlsRange(HttpClient::TlsRange::Tls12Only);
+        client.setIdleTimeoutSec(Timing().httpIdleTimeoutSec);
+        // A stop abandons the request in flight instead of waiting for the portal.
+        client.setAbortCheck([this] { return isInterruptionRequested(); });
+        Fetch(client);
+        client.clearProxy();
+    } catch (const std::exception& e) {
+        // The client itself could not be built: the page fails like any failed fetch.
+        result = kFailure;
+        statusText = QStringLiteral("ERROR_") + ErrorMessage(e);
+        if (!Terminated()) {
+            Handoff();
+        }
+    }
+    if (detail) {
+        --shared_->DetailsInFlight;
+    }
+}
+
+void TScrapingThread::Fetch(HttpClient& client) {
+    const RunTiming& timing = Timing();
+    const bool detail = IsDetailUrl(url);
+    const QString referer =
+        BaseAddressOf(url) + QStringLiteral("/epz/contract/search/results.html?");
+    result = kNothing;
+    html.clear();
+    if (Terminated()) {
+        return;
+    }
+
+    bool failed = false;
+    try {
+        while (FetchAttempts < timing.maxAttempts) {
+            if (Terminated()) {
+                return;
+            }
+            failed = false;
+            ++FetchAttempts;
+            try {
+                if (detail) {
+                    WaitForSpacing();
+                    if (shared_->UseProxy) {
+                        ApplyProxy(client, NextProxy(shared_->ProxyList, shared_->ProxyCursor));
+                    }
+                }
+                client.setHeaders(RequestHeaders(referer));
+                const QByteArray body = client.get(url);
+                html = StreamToText(&body, static_cast<qint32>(body.size()));
+                if (detail) {
+                    shared_->LastPortalRequestTick = TickCount();
+                }
+
+                if (!html.contains(QStringLiteral("</html>"))) {
+                    throw RunError(QStringLiteral("Broken"));
+                }
+                const QString askedFrom = UrlDate(url, QStringLiteral("&contractDateFrom="));
+                const QString askedTo = UrlDate(url, QStringLiteral("&contractDateTo="));
+                const QString shownFrom = PageDate(html, QStringLiteral("contractDateFrom"));
+                const QString shownTo = PageDate(html, QStringLiteral("contractDateTo"));
+                if (askedFrom != shownFrom || askedTo != shownTo) {
+                    LogMessageText = QStringLiteral("На запрошенные даты ") + askedFrom +
+                                     QLatin1Char('-') + askedTo +
+                                     QStringLiteral(" сайт выдал список по датам ") + shownFrom +
+                                     QLatin1Char('-') + shownTo +
+                                     QStringLiteral(", делаем паузу и повторяем запрос");
+                    WriteLog();
+                    Pause(timing.dateMismatchPauseMs);
+                    throw RunError(QStringLiteral("Broken"));
+                }
+                if (Terminated()) {
+                    return;
+                }
+                FetchAttempts = 1000;
+            } catch (const std::exception& e) {
+                result = kFailure;
+                failed = true;
+                const QString message = ErrorMessage(e);
+                statusText =
+                    QStringLiteral("ERROR_") +
+                    (message.isEmpty() ? QString::number(client.lastStatusCode()) : message);
+                LogMessageText = statusText + QStringLiteral(" для ") + url;
+                if (detail) {
+                    shared_->LastPortalRequestTick = TickCount();
+                }
+                Pause(timing.failPauseMs);
+                if (client.lastStatusCode() == 429) {
+                    LogMessageText =
+                        QStringLiteral("Получили 429 для ") + url +
+                        (shared_->UseProxy ? QStringLiteral(", повторяем через 2 секунды")
+                                           : QStringLiteral(", повторяем через 10 секунд"));
+                    WriteLog();
+                    Pause(shared_->UseProxy ? timing.pause429ProxyMs : timing.pause429DirectMs);
+                }
+                if (message.contains(QStringLiteral("Not Found"))) {
+                    if (FetchAttempts > 1) {
+                        FetchAttempts = 1000;
+                    }
+                    LogMessageText = statusText + QStringLiteral(" для ") + url;
+                    WriteLog();
+                }
+            }
+        }
+
+        if (failed) {
+            result = kFailure;
+            Pause(timing.finalFailWaitMs);
+        } else {
+            if (url.contains(kSearchMarker)) {
+                result = kSearchPage;
+            } else if (url.contains(kRejectMarker)) {
+                result = kRejectPage;
+            } else if (url.contains(kCardMarker)) {
+                result = kCardPage;
+            }
+            statusText = QStringLiteral("успешно");
+        }
+    } catch (const std::exception& e) {
+        const QString message = ErrorMessage(e);
+        statusText = QStringLiteral("ERROR_") +
+                     (message.isEmpty() ? QString::number(client.lastStatusCode()) : message);
+        result = kFailure;
+        Pause(timing.failPauseMs);
+    }
+    Handoff();
+}
+
+void TScrapingThread::WaitForSpacing() {
+    const RunTiming& timing = Timing();
+    std::lock_guard spacing(shared_->spacingMutex);
+    while (TicksSince(shared_->LastPortalRequestTick) <
+               static_cast<quint32>(timing.detailSpacingMs) &&
+           !Terminated()) {
+        msleep(static_cast<unsigned long>(timing.spacingPollMs));
+    }
+}
+
+void TScrapingThread::Pause(int ms) {
+    // Every pause ends early on a stop, so a stopped run winds down at once; a worker that was
+    // asked to terminate never hands its page in anyway.
+    const quint32 start = TickCount();
+    const int step = std::max(1, Timing().spacingPollMs);
+    while (TicksSince(start) < static_cast<quint32>(ms) && !Terminated()) {
+        msleep(static_cast<unsigned long>(step));
+    }
+}
+
+void TScrapingThread::WriteLog() {
+    RunView* view = shared_->view;
+    if (view == nullptr) {
+        return;
+    }
+    const QString text = LogMessageText;
+    CallOnView(*view, [view, &text] { view->WriteLog(text); });
+}
+
+void TScrapingThread::Handoff() {
+    std::lock_guard lock(shared_->ScraperLock);
+    lists_->RunningList.removeOne(this);
+    lists_->FinishedList.append(this);
+}

@@ -52,7 +52,7 @@ protected:
 private:
     void Fetch(HttpClient& client);
     void WaitForSpacing();
-    void Pause(int ms, bool stopOnTerminate);
+    void Pause(int ms);
     void WriteLog();
     void Handoff();
 

@@ -6,12 +6,11 @@
 #include <QStringList>
 #include <QThread>
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 
 #include "fetch/RunShared.h"
 #include "scraper/HaveStore.h"
+#include "scraper/RunControl.h"
 
 class RunView;
 class TScrapingThread;
@@ -28,7 +27,7 @@ public:
     ~TScraper() override;
 
     // --- Set by the window before start() ---
-    bool ProxyChecked = false;  // the proxy box, as it stood when Start was pressed
+    bool ProxyChecked = false;             // the proxy box, as it stood when Start was pressed
     QDate PublishDateFrom, PublishDateTo;  // contract dates; a null date means no bound
     QDate RejectDateFrom, RejectDateTo;    // refusal date filter; null means no bound
     QString ProgramDir;  // settings.ini, proxy.txt, logs and CSV files (default: the program's)
@@ -39,14 +38,16 @@ public:
 
     // --- Run control from the window's thread ---
     // Holds the driver at its next check; it does nothing until continued.
-    void Hold();
-    void Continue();
-    bool Held() const;
+    void Hold() { control_->Hold(); }
+    void Continue() { control_->Continue(); }
+    bool Held() const { return control_->Held(); }
     // Asks the driver to leave the run (continue it first when it is held).
-    void Terminate();
-    bool Terminated() const { return terminated_.load(); }
-    // Set when the run is over; the driver may already be gone unless FreeOnTerminate is off.
-    bool Done() const { return done_.load(); }
+    void Terminate() { control_->Terminate(); }
+    bool Terminated() const { return control_->Terminated(); }
+    // Set when the run is over (the driver frees itself soon after with FreeOnTerminate).
+    bool Done() const { return control_->Done(); }
+    // Outlives the driver, for callers that may act after it is gone.
+    std::shared_ptr<RunControl> Control() const { return control_; }
     // Abandons a Telegram notice in flight as well (the program is closing).
     void AbandonNetwork() { abandonNetwork_.store(true); }
 
@@ -98,7 +99,7 @@ protected:
 
 private:
     bool SetUp();
-    void ListingPhase();
+    bool ListingPhase();
     void CardPhase();
     void EndOfRun();
     void ReportRunEnd();
@@ -107,7 +108,6 @@ private:
     void HarvestListing(TScrapingThread* worker);
     void TerminateWorkers(WorkerLists& lists);
     void DisposeWorkers(WorkerLists& lists);
-    void WaitWhileHeld();
     int RunningCount(WorkerLists& lists);
     void LoadProxyList();
     void ReadSettings();
@@ -119,11 +119,7 @@ private:
     WorkerLists cardLists_;
     std::unique_ptr<CardExport> export_;
 
-    mutable std::mutex holdMutex_;
-    std::condition_variable holdChanged_;
-    bool held_ = false;
-    std::atomic<bool> terminated_{false};
-    std::atomic<bool> done_{false};
+    std::shared_ptr<RunControl> control_ = std::make_shared<RunControl>();
     std::atomic<bool> abandonNetwork_{false};
 
     friend class ScraperTestAccess;

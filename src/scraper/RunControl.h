@@ -1,0 +1,31 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+// How the window steers a run driver: hold, continue, terminate, and whether it has finished.
+// Shared between the driver and whoever may still hold a reference after the driver is gone
+// (a pending resume timer, for one), so no one ever reaches into a freed driver.
+class RunControl {
+public:
+    // Holds the driver at its next check; it does nothing until continued or terminated.
+    void Hold();
+    void Continue();
+    bool Held() const;
+    // Asks the driver to leave the run.
+    void Terminate();
+    bool Terminated() const { return terminated_.load(); }
+    void SetDone() { done_.store(true); }
+    bool Done() const { return done_.load(); }
+
+    // Called by the driver at its checks: waits while held.
+    void WaitWhileHeld();
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool held_ = false;
+    std::atomic<bool> terminated_{false};
+    std::atomic<bool> done_{false};
+};
