@@ -60,7 +60,8 @@ TEST_F(IniFileTest, NamesMatchCaseInsensitivelyAndValuesStandAsWritten) {
 TEST_F(IniFileTest, IntegersThatAreNotWholeNumbersGiveTheDefault) {
     WriteFile(path(),
               "[Settings]\r\nLimit=abc\r\nA=12abc\r\nB=1.5\r\nC=-7\r\nD= 40 \r\nE=\r\n"
-              "F=99999999999\r\nG=+3\r\nProxy=2\r\nRestart=0\r\nBad=yes\r\n");
+              "F=99999999999\r\nG=+3\r\nH=-2147483648\r\nI=2147483648\r\nJ=-\r\nProxy=2\r\nRestart="
+              "0\r\nBad=yes\r\n");
     IniFile ini(path());
     EXPECT_EQ(ini.readInteger("Settings", "Limit", 30), 30);
     EXPECT_EQ(ini.readInteger("Settings", "A", 30), 30);
@@ -70,6 +71,9 @@ TEST_F(IniFileTest, IntegersThatAreNotWholeNumbersGiveTheDefault) {
     EXPECT_EQ(ini.readInteger("Settings", "E", 30), 30);
     EXPECT_EQ(ini.readInteger("Settings", "F", 30), 30);
     EXPECT_EQ(ini.readInteger("Settings", "G", 30), 3);
+    EXPECT_EQ(ini.readInteger("Settings", "H", 30), -2147483647 - 1);
+    EXPECT_EQ(ini.readInteger("Settings", "I", 30), 30);
+    EXPECT_EQ(ini.readInteger("Settings", "J", 30), 30);
     EXPECT_TRUE(ini.readBool("Settings", "Proxy", false));
     EXPECT_FALSE(ini.readBool("Settings", "Restart", true));
     EXPECT_TRUE(ini.readBool("Settings", "Bad", true));

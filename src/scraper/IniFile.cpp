@@ -1,7 +1,6 @@
 #include "scraper/IniFile.h"
 
 #include <QFile>
-#include <QRegularExpression>
 #include <limits>
 #include <optional>
 
@@ -125,12 +124,31 @@ QString IniFile::readString(const QString& section, const QString& key,
 
 int IniFile::readInteger(const QString& section, const QString& key, int defaultValue) const {
     const QString value = readString(section, key, QString());
-    static const QRegularExpression wholeNumber(QStringLiteral("^[+-]?[0-9]{1,18}$"));
-    if (!wholeNumber.match(value).hasMatch()) {
+    // An optional sign and decimal digits only; anything else, or a number out of range,
+    // is not a whole number.
+    qsizetype i = 0;
+    const bool negative = value.startsWith(u'-');
+    if (negative || value.startsWith(u'+')) {
+        i = 1;
+    }
+    if (i == value.size()) {
         return defaultValue;
     }
-    const qint64 number = value.toLongLong();
-    if (number < std::numeric_limits<int>::min() || number > std::numeric_limits<int>::max()) {
+    qint64 number = 0;
+    for (; i < value.size(); ++i) {
+        const char16_t c = value.at(i).unicode();
+        if (c < u'0' || c > u'9') {
+            return defaultValue;
+        }
+        number = number * 10 + (c - u'0');
+        if (number > qint64{std::numeric_limits<int>::max()} + 1) {
+            return defaultValue;
+        }
+    }
+    if (negative) {
+        number = -number;
+    }
+    if (number > std::numeric_limits<int>::max()) {
         return defaultValue;
     }
     return static_cast<int>(number);
