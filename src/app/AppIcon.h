@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QIcon>
+
+// The program's icon, drawn at the sizes the window frame, the task bar and the tray ask for:
+// a green sheet of paper with a red refusal mark under a magnifying glass.
+QIcon QuorvaneIcon();
