@@ -12,8 +12,8 @@
 class HttpClient {
 public:
     enum class TlsRange {
-        Tls12Only,    // minimum and maximum TLS 1.2 (the portal profile)
-        AnyVersion,   // the lowest version the TLS library allows up to the highest it offers
+        Tls12Only,   // minimum and maximum TLS 1.2 (the portal profile)
+        AnyVersion,  // the lowest version the TLS library allows up to the highest it offers
     };
 
     struct Proxy {
@@ -61,8 +61,10 @@ public:
 
 private:
     QByteArray perform(const QString& url, const QByteArray* postBody);
+    int run(bool* abandoned);  // returns a CURLcode
 
-    void* curl_ = nullptr;
+    void* curl_ = nullptr;   // the easy handle
+    void* multi_ = nullptr;  // drives it in short slices and keeps its open connections
     QStringList headers_;
     bool decodeBodies_ = false;
     TlsRange tlsRange_ = TlsRange::Tls12Only;
