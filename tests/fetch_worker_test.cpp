@@ -1,0 +1,269 @@
+// The fetch worker against the portal replica: request profile, spacing, retries, handoff.
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QUuid>
+
+#include "PortalReplica.h"
+#include "fetch/ScrapingThread.h"
+#include "scraper/HeadlessRunView.h"
+#include "support/TestSupport.h"
+
+using replica::PortalReplica;
+using replica::Request;
+using replica::Response;
+using replica::RouteTable;
+
+namespace {
+
+QByteArray SearchPage(const QString& from, const QString& to) {
+    return QStringLiteral(
+               "<html><head><title>Реестр контрактов</title></head><body><form>"
+               "<input type=\"text\" value=\"%1\" name=\"contractDateFrom\" class=\"date\">"
+               "<input type=\"text\" value=\"%2\" name=\"contractDateTo\" class=\"date\">"
+               "</form><div class=\"search-results__total\">0 записей</div></body></html>")
+        .arg(from, to)
+        .toUtf8();
+}
+
+const QByteArray kDetailPage = "<html><body>Отказ</body></html>";
+
+class FetchWorkerTest : public ::testing::Test {
+protected:
+    FetchWorkerTest() : timing_(ScopedTiming::Scaled(20)) {
+        replica_.setHandler(routes_.handler());
+        shared_ = std::make_shared<RunShared>(QStringLiteral("QuorvaneTest-") +
+                                              QUuid::createUuid().toString(QUuid::Id128));
+        shared_->view = &view_;
+    }
+
+    ~FetchWorkerTest() override {
+        for (TScrapingThread* worker : lists_.RunningList + lists_.FinishedList) {
+            delete worker;
+        }
+    }
+
+    TScrapingThread* Start(const QString& url) {
+        auto* worker = new TScrapingThread(shared_, &lists_);
+        worker->url = url;
+        {
+            std::lock_guard lock(shared_->ScraperLock);
+            lists_.RunningList.append(worker);
+        }
+        if (TScrapingThread::IsDetailUrl(url)) {
+            ++shared_->DetailsInFlight;
+        }
+        worker->start();
+        return worker;
+    }
+
+    // Waits (bounded) for the worker's thread to end.
+    static void Finish(TScrapingThread* worker) { ASSERT_TRUE(worker->wait(20000)); }
+
+    bool InFinished(TScrapingThread* worker) {
+        std::lock_guard lock(shared_->ScraperLock);
+        return lists_.FinishedList.contains(worker) && !lists_.RunningList.contains(worker);
+    }
+
+    QStringList LogLinesEndingWith(const QString& text) const {
+        QStringList found;
+        for (const QString& line : view_.log()) {
+            if (line.endsWith(QStringLiteral(": ") + text)) {
+                found << line;
+            }
+        }
+        return found;
+    }
+
+    QString SearchUrl(const QString& query) const {
+        return replica_.url() + QStringLiteral("/epz/contract/search/results.html?") + query;
+    }
+    QString RejectUrl(int id) const {
+        return replica_.url() +
+               QStringLiteral("/epz/rdik/card/reject-info.html?rejectId=%1").arg(id);
+    }
+
+    ScopedTiming timing_;
+    PortalReplica replica_;
+    RouteTable routes_;
+    HeadlessRunView view_;
+    std::shared_ptr<RunShared> shared_;
+    WorkerLists lists_;
+};
+
+TEST_F(FetchWorkerTest, SendsTheBrowserProfileOverTls12AndHandsThePageIn) {
+    const QString query = QStringLiteral("searchString=&contractDateFrom=&contractDateTo=");
+    routes_.addExact("/epz/contract/search/results.html?" + query.toUtf8(),
+                     Response::Ok(SearchPage({}, {})));
+    TScrapingThread* worker = Start(SearchUrl(query));
+    Finish(worker);
+
+    EXPECT_TRUE(InFinished(worker));
+    EXPECT_EQ(worker->result, TScrapingThread::kSearchPage);
+    EXPECT_EQ(worker->statusText, QStringLiteral("успешно"));
+    EXPECT_TRUE(worker->html.contains(QStringLiteral("</html>")));
+
+    ASSERT_EQ(replica_.requestCount(), 1);
+    const Request request = replica_.requests().first();
+    EXPECT_EQ(request.tlsProtocol, QSsl::TlsV1_2);
+    EXPECT_EQ(request.requestLine,
+              "GET /epz/contract/search/results.html?" + query.toUtf8() + " HTTP/1.1");
+    const QList<QByteArray> expected = {
+        "Host: 127.0.0.1:" + QByteArray::number(replica_.port()),
+        "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,image/avif,image/webp,"
+        "*/*;q=0.8",
+        "Referer: " + replica_.url().toUtf8() + "/epz/contract/search/results.html?",
+        "Accept-Language: ru-RU,ru;q=0.8,en-US;q=0.5,en;q=0.3",
+        "Accept-Encoding: gzip, deflate, br",
+        "User-Agent: Mozilla/5.0 (Windows NT 6.1; Win64; x64; rv:109.0) Gecko/20100101 "
+        "Firefox/115.0",
+        "Upgrade-Insecure-Requests: 1",
+        "Sec-Fetch-Dest: document",
+        "Sec-Fetch-Mode: navigate",
+        "Sec-Fetch-Site: none",
+        "Sec-Fetch-User: ?1",
+    };
+    EXPECT_EQ(request.headerLines, expected);
+}
+
+TEST_F(FetchWorkerTest, DecodesAGzipBodyAndKeepsBytesAsOneCharacterEach) {
+    Response response = Response::Ok(kDetailPage);
+    response.gzip = true;
+    routes_.addPrefix("/epz/rdik/card/reject-info.html", response);
+    TScrapingThread* worker = Start(RejectUrl(1));
+    Finish(worker);
+
+    EXPECT_EQ(worker->result, TScrapingThread::kRejectPage);
+    // "Отказ" arrives as its ten UTF-8 bytes, one character each.
+    EXPECT_EQ(worker->html, QString::fromLatin1(kDetailPage));
+    EXPECT_EQ(shared_->DetailsInFlight.load(), 0);
+}
+
+TEST_F(FetchWorkerTest, SpacesDetailRequestsButNotSearchPages) {
+    RunTiming timing = Timing();
+    timing.detailSpacingMs = 400;
+    ScopedTiming spacing(timing);
+    routes_.addPrefix("/epz/rdik/card/reject-info.html", Response::Ok(kDetailPage));
+    routes_.addPrefix("/epz/contract/search/results.html", Response::Ok(SearchPage({}, {})));
+
+    TScrapingThread* first = Start(RejectUrl(1));
+    TScrapingThread* second = Start(RejectUrl(2));
+    Finish(first);
+    Finish(second);
+    const QList<Request> requests = replica_.requests();
+    ASSERT_EQ(requests.size(), 2);
+    EXPECT_GE(requests[1].arrivalMs - requests[0].arrivalMs, 400 - 5);
+
+    // Right after a detail response a search page still goes out: with a spacing of a minute
+    // it could not finish otherwise.
+    timing.detailSpacingMs = 60000;
+    ScopedTiming longSpacing(timing);
+    shared_->LastPortalRequestTick = TickCount();
+    TScrapingThread* search =
+        Start(SearchUrl(QStringLiteral("a=1&contractDateFrom=&contractDateTo=")));
+    Finish(search);
+    EXPECT_EQ(search->result, TScrapingThread::kSearchPage);
+}
+
+TEST_F(FetchWorkerTest, NotFoundIsFetchedTwiceWithTwoLogLines) {
+    routes_.addPrefix("/epz/rdik/card/reject-info.html", Response::Status(404, "Not Found"));
+    const QString url = RejectUrl(7);
+    TScrapingThread* worker = Start(url);
+    Finish(worker);
+
+    EXPECT_EQ(replica_.requestCount(), 2);
+    EXPECT_EQ(worker->result, TScrapingThread::kFailure);
+    EXPECT_EQ(worker->statusText, QStringLiteral("ERROR_Not Found"));
+    EXPECT_EQ(LogLinesEndingWith(QStringLiteral("ERROR_Not Found для ") + url).size(), 2);
+    EXPECT_TRUE(InFinished(worker));
+}
+
+TEST_F(FetchWorkerTest, Answer429IsRetriedWithTheNoticeForDirectAndProxiedRuns) {
+    for (bool useProxy : {false, true}) {
+        SCOPED_TRACE(useProxy ? "with proxies" : "direct");
+        routes_.clear();
+        replica_.clearRequests();
+        routes_.addPrefix("/epz/rdik/card/reject-info.html",
+                          Response::Status(429, "Too Many Requests"));
+        routes_.addPrefix("/epz/rdik/card/reject-info.html", Response::Ok(kDetailPage));
+        shared_->UseProxy = useProxy;  // an empty proxy list: every attempt goes out directly
+        const QString url = RejectUrl(useProxy ? 2 : 1);
+        TScrapingThread* worker = Start(url);
+        Finish(worker);
+
+        EXPECT_EQ(worker->result, TScrapingThread::kRejectPage);
+        EXPECT_EQ(worker->statusText, QStringLiteral("успешно"));
+        EXPECT_EQ(replica_.requestCount(), 2);
+        const QString notice = QStringLiteral("Получили 429 для ") + url +
+                               (useProxy ? QStringLiteral(", повторяем через 2 секунды")
+                                         : QStringLiteral(", повторяем через 10 секунд"));
+        EXPECT_EQ(LogLinesEndingWith(notice).size(), 1);
+    }
+}
+
+TEST_F(FetchWorkerTest, PageWithoutClosingTagIsRetriedUntilTheAttemptsRunOut) {
+    routes_.addPrefix("/epz/rdik/card/reject-info.html?rejectId=1",
+                      Response::Ok("<html><body>cut"));
+    routes_.addPrefix("/epz/rdik/card/reject-info.html?rejectId=1", Response::Ok(kDetailPage));
+    TScrapingThread* retried = Start(RejectUrl(1));
+    Finish(retried);
+    EXPECT_EQ(retried->result, TScrapingThread::kRejectPage);
+
+    RunTiming timing = Timing();
+    timing.maxAttempts = 3;
+    ScopedTiming fewAttempts(timing);
+    routes_.addPrefix("/epz/rdik/card/reject-info.html?rejectId=2",
+                      Response::Ok("<html><body>cut"));
+    TScrapingThread* broken = Start(RejectUrl(2));
+    Finish(broken);
+    EXPECT_EQ(broken->result, TScrapingThread::kFailure);
+    EXPECT_EQ(broken->statusText, QStringLiteral("ERROR_Broken"));
+    EXPECT_TRUE(InFinished(broken));
+    int attempts = 0;
+    for (const Request& r : replica_.requests()) {
+        attempts += r.target.endsWith("rejectId=2") ? 1 : 0;
+    }
+    EXPECT_EQ(attempts, 3);
+}
+
+TEST_F(FetchWorkerTest, SearchPageForOtherDatesIsLoggedAndFetchedAgain) {
+    const QString query =
+        QStringLiteral("q=1&contractDateFrom=01.01.2026&contractDateTo=31.01.2026");
+    const QByteArray target = "/epz/contract/search/results.html?" + query.toUtf8();
+    routes_.addExact(target, Response::Ok(SearchPage(QStringLiteral("01.12.2025"),
+                                                     QStringLiteral("08.12.2025"))));
+    routes_.addExact(target, Response::Ok(SearchPage(QStringLiteral("01.01.2026"),
+                                                     QStringLiteral("31.01.2026"))));
+    TScrapingThread* worker = Start(SearchUrl(query));
+    Finish(worker);
+
+    EXPECT_EQ(worker->result, TScrapingThread::kSearchPage);
+    EXPECT_EQ(replica_.requestCount(), 2);
+    EXPECT_EQ(
+        LogLinesEndingWith(QStringLiteral("На запрошенные даты 01.01.2026-31.01.2026 сайт выдал "
+                                          "список по датам 01.12.2025-08.12.2025, делаем паузу и "
+                                          "повторяем запрос"))
+            .size(),
+        1);
+}
+
+TEST_F(FetchWorkerTest, StopDuringTheSpacingWaitEndsWithoutHandoff) {
+    RunTiming timing = Timing();
+    timing.detailSpacingMs = 60000;
+    ScopedTiming longSpacing(timing);
+    routes_.addPrefix("/epz/rdik/card/reject-info.html", Response::Ok(kDetailPage));
+    shared_->LastPortalRequestTick = TickCount();
+
+    TScrapingThread* worker = Start(RejectUrl(3));
+    ASSERT_TRUE(WaitFor([&] { return worker->isRunning(); }, 5000));
+    QThread::msleep(50);
+    worker->Terminate();
+    Finish(worker);
+
+    EXPECT_EQ(worker->result, TScrapingThread::kNothing);
+    EXPECT_FALSE(InFinished(worker));
+    EXPECT_EQ(shared_->DetailsInFlight.load(), 0);
+}
+
+}  // namespace
