@@ -1,1 +1,173 @@
 #include "scraper/CardExport.h"
+
+#include <QDateTime>
+#include <QStringList>
+
+#include "scraper/RunView.h"
+#include "scraper/Scraper.h"
+#include "scraper/StampedLine.h"
+#include "text/RunError.h"
+#include "text/TextHelpers.h"
+
+namespace {
+
+const QString kCellMarker = QStringLiteral("\"tableBlock__col\"");
+const QString kBreak = QStringLiteral("<br>");
+const QByteArray kLineEnd = "\r\n";
+
+// A value taken from page markup as plain text: entities decoded, tags gone, trimmed.
+QString PlainText(const QString& html) {
+    return TrimControls(HtmlToText(html));
+}
+
+// Moves the participants cursor past the next plain cell's marker (by its first two
+// characters, so the same marker is not found again); without one, by a single character.
+void CutBlock(QString& block) {
+    const qsizetype at = block.indexOf(kCellMarker);
+    block.remove(0, at < 0 ? 1 : at + 2);
+}
+
+QString TextBefore(const QString& text, const QString& marker) {
+    const qsizetype at = text.indexOf(marker);
+    return at < 0 ? QString() : text.left(at);
+}
+
+QString TextAfter(const QString& text, const QString& marker) {
+    const qsizetype at = text.indexOf(marker);
+    return at < 0 ? QString() : text.mid(at + marker.size());
+}
+
+QString QuotedRow(const QStringList& fields) {
+    return QLatin1Char('"') + fields.join(QStringLiteral("\";\"")) + QLatin1Char('"');
+}
+
+}  // namespace
+
+QString CardHeaderLine() {
+    return QuotedRow({
+        QStringLiteral("Дата уведомления"),
+        QStringLiteral("Предмет контракта"),
+        QStringLiteral("№ контракта"),
+        QStringLiteral("Ссылка"),
+        QStringLiteral("Заказчик"),
+        QStringLiteral("Поставщик"),
+        QStringLiteral("Адрес поставщика"),
+        QStringLiteral("ИНН поставщика"),
+        QStringLiteral("Цена контракта"),
+        QStringLiteral("Рабочий телефон"),
+        QStringLiteral("Рабочий e-mail"),
+    });
+}
+
+QString CardRow(const QString& page, const QString& url, const QString& protocolDate) {
+    // Every field goes through CsvSafeText, so no value can break the row's quoting.
+    const qsizetype eq = url.indexOf(QLatin1Char('='));
+    const QString registryId = eq < 0 ? QString() : url.mid(eq + 1);
+    const QString subject = PlainText(ExtractBetween(
+        page, QStringLiteral("Предмет контракта</span>"), {}, QStringLiteral("</span>")));
+    const QString customer =
+        PlainText(ExtractBetween(page, QStringLiteral("Полное наименование заказчика</span>"), {},
+                                 QStringLiteral("</span>")));
+
+    // The participants table's body, read cell by cell with a cursor.
+    QString block = ExtractBetween(page, QStringLiteral("participantsInnerHtml"),
+                                   QStringLiteral("<tbody"), QStringLiteral("</tbody>"));
+    const QString supplier =
+        PlainText(ExtractBetween(block, QStringLiteral("tableBlock__col_first"),
+                                 QStringLiteral(">"), QStringLiteral("<section")));
+    const QString inn = PlainText(
+        ExtractBetween(block, QStringLiteral("ИНН:</span>"), {}, QStringLiteral("</span>")));
+    CutBlock(block);  // past the first plain cell of the row
+    const QString address =
+        PlainText(ExtractBetween(block, kCellMarker, QStringLiteral(">"), QStringLiteral("<")));
+
+    const QString priceBlock = ExtractBetween(page, QStringLiteral("Цена контракта</span>"), {},
+                                              QStringLiteral("</span>"));
+    QString price = TrimControls(ExtractBetween(priceBlock, QStringLiteral("cost"),
+                                                QStringLiteral(">"), QStringLiteral("&nbsp;")));
+    price.remove(QChar(0x00A0));
+
+    CutBlock(block);  // past the address cell
+    if (page.contains(QStringLiteral("Почтовый адрес</th>"))) {
+        CutBlock(block);  // past the postal-address cell
+    }
+    const QString contacts =
+        ExtractBetween(block, kCellMarker, QStringLiteral(">"), QStringLiteral("</"));
+    const QString phone = TrimControls(TextBefore(contacts, kBreak));
+    const QString email = TrimControls(TextAfter(contacts, kBreak));
+
+    return QuotedRow({
+        protocolDate.left(10),
+        CsvSafeText(subject),
+        CsvSafeText(QLatin1Char('\'') + registryId),
+        CsvSafeText(url),
+        CsvSafeText(customer),
+        CsvSafeText(supplier),
+        CsvSafeText(address),
+        CsvSafeText(inn),
+        CsvSafeText(price),
+        CsvSafeText(phone),
+        CsvSafeText(email),
+    });
+}
+
+CardExport::CardExport(TScraper& run) : run_(run) {
+    const QString name =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd HH-mm-ss")) +
+        QStringLiteral(".csv");
+    const QString path = run_.ProgramPath(name);
+    RunView& view = run_.View();
+    const QString line = Stamp() + QStringLiteral(": Данные будут записываться в файл ") + path;
+    CallOnView(view, [&] { view.AppendRawLine(line); });
+
+    file_.setFileName(path);
+    // Unbuffered: every line goes to the system in one write, so nothing waits in a buffer.
+    if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        throw RunError(file_.errorString());
+    }
+    WriteLine("\xEF\xBB\xBF" + CardHeaderLine().toUtf8() + kLineEnd);
+}
+
+CardExport::~CardExport() {
+    if (file_.isOpen()) {
+        file_.close();
+    }
+}
+
+void CardExport::WriteRow(const QString& page, const QString& url, const QString& protocolDate) {
+    WriteLine(CardRow(page, url, protocolDate).toUtf8() + kLineEnd);
+}
+
+void CardExport::WriteLine(const QByteArray& line) {
+    // The whole line in one write; should the system take only part of it (a full disk), the
+    // file is cut back to its last whole line before the error is reported.
+    const qint64 before = file_.size();
+    const qint64 written = file_.write(line);
+    if (written != line.size() || !file_.flush()) {
+        const QString error = file_.errorString();
+        file_.resize(before);
+        throw RunError(error);
+    }
+}
+
+void CardExport::Close() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    const bool wasOpen = file_.isOpen();
+    if (wasOpen) {
+        file_.flush();
+        file_.close();
+    }
+    if (run_.NewRejectSeen) {
+        run_.AddLogLine(QStringLiteral("Найденные отказы сохранены в файл ") + FileName());
+    } else if (wasOpen) {
+        file_.remove();
+    }
+}
+
+QString CardExport::FileName() const {
+    const QString path = file_.fileName();
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}

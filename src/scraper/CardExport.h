@@ -14,7 +14,8 @@ public:
     ~CardExport();
 
     // Appends the row of one card page; `protocolDate` is the signing date-time of the refusal
-    // the card belongs to.
+    // the card belongs to. Throws RunError when the row cannot be written; the file then holds
+    // the rows before it and no part of this one.
     void WriteRow(const QString& page, const QString& url, const QString& protocolDate);
 
     // Closes the file; keeps it (and logs its name) when a new refusal was seen, else deletes it.
@@ -23,7 +24,15 @@ public:
     QString FileName() const;
 
 private:
+    void WriteLine(const QByteArray& line);
+
     TScraper& run_;
     QFile file_;
     bool closed_ = false;
 };
+
+// The header line of the file, without its line end.
+QString CardHeaderLine();
+
+// The row of one card page at `url`, without its line end: eleven quoted fields joined by ";".
+QString CardRow(const QString& page, const QString& url, const QString& protocolDate);
