@@ -1,1 +1,127 @@
 #include "scraper/RejectPages.h"
+
+#include <QDate>
+
+#include "scraper/Scraper.h"
+#include "text/TextHelpers.h"
+
+namespace {
+
+const QString kAttachmentStart = QStringLiteral("<section class=\"attachment\">");
+const QString kAttachmentEnd = QStringLiteral("<footer");
+const QString kDocumentMarker = QStringLiteral("<section class=\"littleBlack pb-3\">");
+const QString kSectionEnd = QStringLiteral("</section>");
+const QString kSigned = QStringLiteral("Подписано\n");
+const QString kCancellation = QStringLiteral("об отмене");
+const QString kRegistryNumber = QStringLiteral("Реестровый номер контракта</span>");
+
+// A document title as one line: tags and entities gone, runs of spaces made single.
+QString CleanTitle(const QString& html) {
+    QString title = TrimControls(HtmlToText(html));
+    const QString doubleSpace = QStringLiteral("  ");
+    while (title.contains(doubleSpace)) {
+        title = ReplaceAll(title, doubleSpace, QStringLiteral(" "));
+    }
+    return title;
+}
+
+// The whole-day count since 30 December 1899, the origin of the portal's date values.
+qint64 DayCount(const QDate& date) {
+    return QDate(1899, 12, 30).daysTo(date);
+}
+
+// Whether the refusal dated `date` (invalid: unknown) lies within the run's refusal-date window;
+// logs why not. Both bounds are inclusive, and both are checked so both lines can appear.
+bool PassesDateWindow(TScraper& run, const QDate& date) {
+    bool passes = true;
+    if (date.isValid() && DayCount(date) > 0 && run.RejectDateFrom.isValid() &&
+        DayCount(run.RejectDateFrom) > 0 && run.RejectDateFrom > date) {
+        run.AddLogLine(QStringLiteral("Дата отказа меньше заданной, пропускаем его."));
+        passes = false;
+    }
+    if (date.isValid() && run.RejectDateTo.isValid() && DayCount(run.RejectDateTo) > 0 &&
+        run.RejectDateTo < date) {
+        run.AddLogLine(QStringLiteral("Дата отказа больше заданной, пропускаем его."));
+        passes = false;
+    }
+    return passes;
+}
+
+// Queues the contract card of an accepted refusal and announces the refusal.
+void Accept(TScraper& run, const QString& page) {
+    const QString cell =
+        ExtractBetween(page, kRegistryNumber, QString(), QStringLiteral("</span>"));
+    run.ProtocolUrl =
+        ExtractBetween(cell, QStringLiteral("href=\""), QString(), QStringLiteral("\""));
+    if (run.ProtocolUrl.startsWith(QLatin1Char('/'))) {
+        run.ProtocolUrl.prepend(run.PortalBase);
+    }
+    run.CardList.append(run.ProtocolUrl);
+    const qsizetype eq = run.ProtocolUrl.indexOf(QLatin1Char('='));
+    const QString registryId = eq < 0 ? QString() : run.ProtocolUrl.mid(eq + 1);
+    run.CardDates.append(registryId + QLatin1Char('=') + run.ProtocolDate);
+    run.AnnounceReject();
+}
+
+}  // namespace
+
+void HandleRejectPage(TScraper& run, const QString& page, const QString& url) {
+    const QString region = ExtractBetween(page, kAttachmentStart, QString(), kAttachmentEnd);
+    const QString havePath = run.WorkPath(QStringLiteral("have.txt"));
+    // The region is consumed with a moving position: `from` is where what is left of it begins.
+    qsizetype from = 0;
+    for (;;) {
+        const qsizetype start = region.indexOf(kDocumentMarker, from);
+        if (start < 0) {
+            break;
+        }
+        const qsizetype end = region.indexOf(kSectionEnd, start);
+        const QString title = end < 0 ? QString() : CleanTitle(region.mid(start, end - start));
+        from = start + 2;
+        if (title.contains(kCancellation)) {
+            continue;
+        }
+        run.AddLogLine(QStringLiteral("Обнаружен отказ: ") + title + QStringLiteral(" на ") + url);
+
+        // The signing date-time: the section after the one that holds "Подписано".
+        const qsizetype signedAt = region.indexOf(kSigned, from);
+        QString signedText;
+        if (signedAt >= 0) {
+            const qsizetype close = region.indexOf(kSectionEnd, signedAt + kSigned.size());
+            const qsizetype valueStart = close < 0 ? -1 : close + kSectionEnd.size();
+            const qsizetype valueEnd = close < 0 ? -1 : region.indexOf(kSectionEnd, valueStart);
+            if (valueEnd >= 0) {
+                signedText = region.mid(valueStart, valueEnd - valueStart);
+            }
+        }
+        run.ProtocolDate = TrimControls(HtmlToText(signedText));
+
+        const QString key = url + QLatin1Char('#') + run.ProtocolDate;
+        if (run.HaveList.Contains(key)) {
+            run.AddLogLine(
+                QStringLiteral("Данный отказ найден в файле have.txt, то есть был выгружен ранее. "
+                               "Пропускаем его."));
+            run.ProtocolUrl.clear();
+            continue;
+        }
+        run.AddLogLine(
+            QStringLiteral("Данный отказ не найден в файле have.txt, то есть ранее не выгружался. "
+                           "Берём в работу."));
+        // Set before the store is written, so a failed write still keeps the CSV file.
+        run.NewRejectSeen = true;
+
+        const QDate date =
+            QDate::fromString(run.ProtocolDate.left(10), QStringLiteral("dd.MM.yyyy"));
+        if (!date.isValid()) {
+            run.AddLogLine(url + QStringLiteral(" - Неправильный формат даты в отказе: ") +
+                           run.ProtocolDate +
+                           QStringLiteral(", отказ будет считаться подходящим под фильтры."));
+        }
+        if (PassesDateWindow(run, date)) {
+            Accept(run, page);
+        }
+        // Every new refusal is recorded, whether it passed the window or not.
+        run.HaveList.Add(key);
+        run.HaveList.MergeAndWrite(havePath);
+    }
+}
