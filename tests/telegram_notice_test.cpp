@@ -1,0 +1,221 @@
+// The Telegram notice against the Bot API imitation: the request, the outcomes' log lines and
+// the notice's proxy.
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+
+#include "PortalReplica.h"
+#include "TelegramImitation.h"
+#include "scraper/HeadlessRunView.h"
+#include "scraper/TelegramNotice.h"
+#include "support/TestSupport.h"
+#include "support/TinyProxy.h"
+#include "text/TextHelpers.h"
+
+using replica::PortalReplica;
+using replica::Request;
+using replica::TelegramImitation;
+
+// Readable QString values in failure messages.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace {
+
+const QString kToken = QStringLiteral("1234567890:AAE-test_token.value~xyz");
+const QString kUserId = QStringLiteral("424242");
+const QString kDate = QStringLiteral("09.03.2025 14:05");
+const QString kCardUrl = QStringLiteral(
+    "https://zakupki.example/epz/contract/contractCard/common-info.html?reestrNumber=2770");
+
+TEST(TelegramNoticeTextTest, MoscowTimeIsUtcPlusThreeHoursAcrossMidnight) {
+    const QDateTime utc(QDate(2025, 12, 31), QTime(22, 30, 59), Qt::UTC);
+    EXPECT_EQ(TelegramNoticeText(kDate, kCardUrl, utc),
+              QStringLiteral("Найден отказ от 09.03.2025 14:05, время обнаружения "
+                             "01.01.2026 01:30 (МСК), ссылка ") +
+                  kCardUrl);
+    // The same instant given in another zone gives the same Moscow time.
+    EXPECT_EQ(TelegramNoticeText(kDate, QString(), utc.toOffsetFromUtc(-5 * 3600)),
+              QStringLiteral("Найден отказ от 09.03.2025 14:05, время обнаружения "
+                             "01.01.2026 01:30 (МСК), ссылка "));
+}
+
+class TelegramNoticeTest : public ::testing::Test {
+protected:
+    TelegramNoticeTest() : timing_(ScopedTiming::Scaled(20)), bot_(kToken) {
+        server_.setHandler(bot_.handler());
+    }
+
+    TelegramSettings Settings(const QString& proxy = {}) const {
+        return {server_.url(), kToken, kUserId, proxy};
+    }
+
+    void Send(const TelegramSettings& settings, const QString& url = kCardUrl) {
+        SendTelegramNotice(view_, settings, kDate, url, [] { return false; });
+    }
+
+    // The log without stamps; `raw` lines (no stamp) are kept as they are.
+    QStringList Unstamped(int rawIndex = -1) const {
+        QStringList lines;
+        const QStringList log = view_.log();
+        for (int i = 0; i < log.size(); ++i) {
+            const qsizetype colon = log[i].indexOf(QStringLiteral(": "));
+            lines << (i == rawIndex || colon < 0 ? log[i] : log[i].mid(colon + 2));
+        }
+        return lines;
+    }
+
+    QStringList RequestFailedLines(const QString& error) const {
+        return {
+            QStringLiteral("Отправляем уведомление в Телеграм"),
+            QStringLiteral("Ошибка при отправке в телеграм-бота с токеном <") + kToken +
+                QStringLiteral("> пользователю с ID ") + kUserId + QStringLiteral(": ") + error,
+            QStringLiteral("Убедитесь, что указанный пользователь отправлял Старт в этого бота!")};
+    }
+
+    ScopedTiming timing_;
+    TelegramImitation bot_;
+    PortalReplica server_;
+    HeadlessRunView view_;
+};
+
+TEST_F(TelegramNoticeTest, PostsTheEncodedNoticeWithExactlyTheThreeHeadersOverHttp10) {
+    const QDateTime before = QDateTime::currentDateTimeUtc();
+    Send(Settings());
+    const QDateTime after = QDateTime::currentDateTimeUtc();
+
+    const QList<Request> requests = bot_.requests();
+    ASSERT_EQ(requests.size(), 1);
+    const Request& request = requests.first();
+    EXPECT_EQ(request.requestLine, "POST /bot" + kToken.toUtf8() + "/sendmessage HTTP/1.0");
+    QList<QByteArray> own;
+    for (const QByteArray& line : request.headerLines) {
+        if (!line.startsWith("Host:") && !line.startsWith("Content-Length:")) {
+            own << line;
+        }
+    }
+    EXPECT_EQ(own, (QList<QByteArray>{"Content-Type: application/x-www-form-urlencoded",
+                                      "User-Agent: Mozilla/4.0",
+                                      "Accept: image/gif, image/x-xbitmap, image/jpeg, "
+                                      "image/pjpeg, */*"}));
+
+    // The body names the minute of sending; either side of a minute boundary may be it.
+    QStringList expected;
+    for (const QDateTime& at : {before, after}) {
+        expected << QStringLiteral("chat_id=") + kUserId + QStringLiteral("&text=") +
+                        UrlEncodeUtf8(TelegramNoticeText(kDate, kCardUrl, at));
+    }
+    const QString body = QString::fromLatin1(request.body);
+    EXPECT_TRUE(expected.contains(body)) << body.toStdString();
+    // Cyrillic as UTF-8 byte pairs; space, "-", ".", "_", "~" and ":" all percent-encoded.
+    EXPECT_TRUE(body.contains(QStringLiteral("text=%D0%9D%D0%B0%D0%B9%D0%B4%D0%B5%D0%BD%20")));
+    EXPECT_TRUE(body.contains(QStringLiteral("common%2Dinfo%2Ehtml")));
+    EXPECT_FALSE(body.contains(QLatin1Char(' ')));
+
+    EXPECT_EQ(Unstamped(), (QStringList{
+                               QStringLiteral("Отправляем уведомление в Телеграм"),
+                               QStringLiteral("Сообщение пользователю @operator через бота "
+                                              "@quorvane_bot успешно отправлено!"),
+                           }));
+    // Every line of the notice carries a stamp.
+    for (const QString& line : view_.log()) {
+        EXPECT_TRUE(line.contains(QStringLiteral(": "))) << line.toStdString();
+    }
+}
+
+TEST_F(TelegramNoticeTest, SuccessWithoutUserNamesLeavesTheNamesEmpty) {
+    bot_.answerSuccess({}, {});
+    Send(Settings(), QString());
+    EXPECT_EQ(Unstamped().last(),
+              QStringLiteral("Сообщение пользователю @ через бота @ успешно отправлено!"));
+    // An empty card address still gives a notice that ends with the link's caption.
+    ASSERT_EQ(bot_.requests().size(), 1);
+    EXPECT_TRUE(bot_.requests().first().body.endsWith(
+        UrlEncodeUtf8(QStringLiteral(" (МСК), ссылка ")).toLatin1()));
+}
+
+TEST_F(TelegramNoticeTest, RefusedReplyIsLoggedWithTheRawReplyUnstamped) {
+    bot_.answerRefused();
+    Send(Settings());
+    const QString refused = QStringLiteral("Не удалось отправить сообщение пользователю с ID ") +
+                            kUserId + QStringLiteral(" в телеграм-бота с токеном ") + kToken;
+    EXPECT_EQ(Unstamped(2),
+              (QStringList{QStringLiteral("Отправляем уведомление в Телеграм"), refused,
+                           QString::fromUtf8(TelegramImitation::kChatNotFound)}));
+
+    // A 401 reply (a token the API does not know) is read like any other reply.
+    HeadlessRunView other;
+    TelegramSettings wrongToken = Settings();
+    wrongToken.botToken = QStringLiteral("1:unknown");
+    SendTelegramNotice(other, wrongToken, kDate, kCardUrl, [] { return false; });
+    const QStringList log = other.log();
+    ASSERT_EQ(log.size(), 3);
+    EXPECT_TRUE(log[1].endsWith(QStringLiteral(" в телеграм-бота с токеном 1:unknown")));
+    EXPECT_EQ(log[2],
+              QStringLiteral(R"({"description":"Unauthorized","error_code":401,"ok":false})"));
+}
+
+TEST_F(TelegramNoticeTest, ErrorStatusAndNonJsonRepliesGiveTheRequestFailedLines) {
+    bot_.answerStatus(400, "Bad Request");
+    Send(Settings());
+    EXPECT_EQ(Unstamped(), RequestFailedLines(QStringLiteral("Bad Request")));
+
+    HeadlessRunView other;
+    bot_.answerRefused("<html>Bad Gateway</html>");
+    SendTelegramNotice(other, Settings(), kDate, kCardUrl, [] { return false; });
+    ASSERT_EQ(other.log().size(), 3);
+    EXPECT_TRUE(other.log()[1].contains(QStringLiteral("Ошибка при отправке в телеграм-бота")));
+}
+
+TEST_F(TelegramNoticeTest, AHangingReplyFailsAtTheTimeLimit) {
+    bot_.setDelayMs(10000);
+    Send(Settings());
+    const QStringList lines = Unstamped();
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(lines[1].startsWith(RequestFailedLines({})[1])) << lines[1].toStdString();
+    EXPECT_EQ(lines[2], RequestFailedLines({})[2]);
+}
+
+TEST_F(TelegramNoticeTest, MissingUserIdOrTokenSendsAndLogsNothing) {
+    TelegramSettings noUser = Settings();
+    noUser.userId.clear();
+    Send(noUser);
+    TelegramSettings noToken = Settings();
+    noToken.botToken.clear();
+    Send(noToken);
+    EXPECT_EQ(server_.requestCount(), 0);
+    EXPECT_TRUE(view_.log().isEmpty());
+}
+
+TEST_F(TelegramNoticeTest, GoesThroughTheConfiguredProxyWithBasicAuthentication) {
+    if (!TinyProxy::Installed()) {
+        GTEST_SKIP() << "tinyproxy is not installed";
+    }
+    TinyProxy proxy;
+    QString error;
+    ASSERT_TRUE(
+        proxy.start({QStringLiteral("tguser"), QStringLiteral("tgpass"), {server_.port()}}, &error))
+        << error.toStdString();
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(proxy.port());
+
+    Send(Settings(QStringLiteral("tguser:tgpass@") + address));
+    EXPECT_EQ(Unstamped().last(), QStringLiteral("Сообщение пользователю @operator через бота "
+                                                 "@quorvane_bot успешно отправлено!"));
+    EXPECT_EQ(proxy.log().count(QStringLiteral("CONNECT 127.0.0.1:")), 1)
+        << proxy.log().toStdString();
+
+    // Wrong credentials: the proxy refuses the tunnel and the request fails.
+    HeadlessRunView refused;
+    SendTelegramNotice(refused, Settings(QStringLiteral("tguser:wrong@") + address), kDate,
+                       kCardUrl, [] { return false; });
+    const QStringList log = refused.log();
+    ASSERT_EQ(log.size(), 3);
+    EXPECT_TRUE(log[1].contains(
+        QStringLiteral(": Ошибка при отправке в телеграм-бота с токеном <") + kToken +
+        QStringLiteral("> пользователю с ID ") + kUserId + QStringLiteral(": ")));
+    EXPECT_TRUE(log[2].endsWith(RequestFailedLines({})[2]));
+    EXPECT_EQ(bot_.requests().size(), 1);
+}
+
+}  // namespace
