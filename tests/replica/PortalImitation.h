@@ -1,0 +1,88 @@
+#pragma once
+
+// The portal's contract search as a handler for a PortalReplica: search-result pages over a data
+// set of contracts (date window, price band, page size, page number), the refusal pages of the
+// contracts that have one, and their contract cards.
+
+#include <QByteArray>
+#include <QDate>
+#include <QList>
+#include <QString>
+#include <mutex>
+
+#include "CardPages.h"
+#include "PortalReplica.h"
+
+namespace replica {
+
+// One document in the attachment section of a refusal page.
+struct RefusalDocument {
+    QString title;     // a title with "об отмене" makes it a cancellation
+    QString signedAt;  // as shown after "Подписано", e.g. "12.01.2026 14:35"
+};
+
+// One contract of the register.
+struct ContractRecord {
+    QString registryId;
+    QDate concluded;
+    qint64 price = 0;  // whole roubles
+    // The query of the contract's refusal page ("reject-info.html?" + query); empty when the
+    // contract has none and its entry carries no refusal link. Several contracts may share one.
+    QString rejectQuery;
+    QList<RefusalDocument> documents;  // the refusal page's documents, in page order
+    // The href of the refusal page's registry-number cell; empty leaves the link out.
+    QString contractLink;
+    CardData card;
+};
+
+struct PortalDataSet {
+    QList<ContractRecord> contracts;
+};
+
+// A contract with a card, a registry-number link to it and no refusal.
+ContractRecord MakeContract(const QString& registryId, const QDate& concluded, qint64 price);
+// Refusal documents as the portal titles them.
+RefusalDocument CustomerRefusal(const QString& signedAt);
+RefusalDocument SupplierRefusal(const QString& signedAt);
+RefusalDocument RefusalCancellation(const QString& signedAt);
+// Gives the contract a refusal page with these documents.
+void AddRefusal(ContractRecord& contract, const QList<RefusalDocument>& documents);
+
+// `count` contracts concluded between `from` and `to`, about `refusalPercent` of them with a
+// refusal page (one document, two, or one with its cancellation). The same seed gives the same
+// data set.
+PortalDataSet MakePortalDataSet(int count, const QDate& from, const QDate& to, quint32 seed,
+                                int refusalPercent = 20);
+
+class PortalImitation {
+public:
+    static constexpr const char* kSearchPath = "/epz/contract/search/results.html";
+    static constexpr const char* kRejectPath = "/epz/rdik/card/reject-info.html";
+    static constexpr const char* kCardPath = "/epz/contract/contractCard/common-info.html";
+
+    explicit PortalImitation(PortalDataSet data = {});
+
+    void setData(PortalDataSet data);
+    PortalDataSet data() const;
+
+    Response handle(const Request& request);
+    // A handler that forwards to this imitation; it must outlive the server using it.
+    Handler handler() {
+        return [this](const Request& r) { return handle(r); };
+    }
+
+    // The search-result page for a query (the part of a URL after "?").
+    QByteArray searchPage(const QByteArray& query) const;
+    // The refusal page of the contracts whose rejectQuery is `query`; empty when there is none.
+    QByteArray rejectPage(const QByteArray& query) const;
+
+    // A search URL as an operator copies it from a browser into StartURL.txt: first page, ten
+    // records, escaped commas and braces, dates of its own that the run replaces.
+    static QString StartUrl(const QString& base);
+
+private:
+    mutable std::mutex mutex_;
+    PortalDataSet data_;
+};
+
+}  // namespace replica
