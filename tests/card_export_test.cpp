@@ -1,0 +1,162 @@
+// The CSV export: rows read from the replica's contract cards, and the file itself.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include "CardPages.h"
+#include "scraper/CardExport.h"
+#include "scraper/HeadlessRunView.h"
+#include "scraper/Scraper.h"
+#include "support/TestSupport.h"
+#include "text/RunError.h"
+
+// Readable QString values in failure messages.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace {
+
+const QString kNbsp = QString(QChar(0x00A0));
+const QString kUrl = QStringLiteral(
+    "https://127.0.0.1/epz/contract/contractCard/"
+    "common-info.html?reestrNumber=2770100123424000015");
+
+CardData SampleCard() {
+    CardData card;
+    card.registryId = QStringLiteral("2770100123424000015");
+    card.subject = QStringLiteral("Поставка бумаги &laquo;Снегурочка&raquo; для нужд \"школы\"");
+    card.customer = QStringLiteral("ГБОУ &quot;Школа № 1&quot;");
+    card.supplier = QStringLiteral("ООО \"Ромашка\"");
+    card.supplierInn = QStringLiteral("7701234567");
+    card.supplierAddress = QStringLiteral("г. Москва, ул. Ленина, д. 1");
+    card.price =
+        QStringLiteral("1") + kNbsp + QStringLiteral("234") + kNbsp + QStringLiteral("567,89");
+    card.contactCell = QStringLiteral(" +7 (495) 000-00-00 <br> info@romashka.ru ");
+    return card;
+}
+
+QStringList Fields(const QString& row) {
+    EXPECT_TRUE(row.startsWith(QLatin1Char('"')) && row.endsWith(QLatin1Char('"')));
+    return row.mid(1, row.size() - 2).split(QStringLiteral("\";\""));
+}
+
+QStringList RowOf(const CardData& card, const QString& date = QStringLiteral("09.03.2025 14:05")) {
+    return Fields(CardRow(QString::fromUtf8(RenderCardPage(card)), kUrl, date));
+}
+
+TEST(CardRowTest, ColumnsFromACardWithoutThePostalAddressColumn) {
+    EXPECT_EQ(RowOf(SampleCard()),
+              (QStringList{"09.03.2025", "Поставка бумаги 'Снегурочка' для нужд 'школы'",
+                           "'2770100123424000015", kUrl, "ГБОУ 'Школа № 1'", "ООО 'Ромашка'",
+                           "г. Москва, ул. Ленина, д. 1", "7701234567", "1234567,89",
+                           "+7 (495) 000-00-00", "info@romashka.ru"}));
+}
+
+TEST(CardRowTest, PostalAddressColumnMovesTheContactsOneCellOn) {
+    CardData card = SampleCard();
+    card.postalAddress = QStringLiteral("123456, г. Москва, а/я 5");
+    const QStringList row = RowOf(card);
+    ASSERT_EQ(row.size(), 11);
+    EXPECT_EQ(row[6], "г. Москва, ул. Ленина, д. 1");
+    EXPECT_EQ(row[9], "+7 (495) 000-00-00");
+    EXPECT_EQ(row[10], "info@romashka.ru");
+}
+
+TEST(CardRowTest, ContactCellsWithNoneOrTwoBreaks) {
+    CardData card = SampleCard();
+    card.contactCell = QStringLiteral("+7 900 000-00-00");
+    QStringList row = RowOf(card);
+    EXPECT_EQ(row[9], "");
+    EXPECT_EQ(row[10], "");
+    card.contactCell = QStringLiteral("+7 900 000-00-00<br>a@b.ru<br>c@d.ru");
+    row = RowOf(card);
+    EXPECT_EQ(row[9], "+7 900 000-00-00");
+    EXPECT_EQ(row[10], "a@b.ru<br>c@d.ru");
+}
+
+TEST(CardRowTest, QuotesInEveryFieldBecomeApostrophes) {
+    // Fields that are not cleaned as names still cannot break the row's quoting.
+    CardData card = SampleCard();
+    card.supplierAddress = QStringLiteral("дом \"Б\"");
+    card.supplierInn = QStringLiteral("77\"01");
+    card.contactCell = QStringLiteral("\"+7\"<br>\"a@b.ru\"");
+    const QString row = CardRow(QString::fromUtf8(RenderCardPage(card)), kUrl, "01.02.2025");
+    const QStringList fields = Fields(row);
+    ASSERT_EQ(fields.size(), 11);
+    EXPECT_EQ(row.count(QLatin1Char('"')), 22);
+    EXPECT_EQ(fields[6], "дом 'Б'");
+    EXPECT_EQ(fields[7], "77'01");
+    EXPECT_EQ(fields[9], "'+7'");
+    EXPECT_EQ(fields[10], "'a@b.ru'");
+}
+
+TEST(CardRowTest, PageWithoutMarkersStillGivesElevenFields) {
+    EXPECT_EQ(Fields(CardRow(QStringLiteral("<html>Страница недоступна</html>"),
+                             QStringLiteral("https://127.0.0.1/common-info.html"), QString())),
+              (QStringList{"", "", "'", "https://127.0.0.1/common-info.html", "", "", "", "", "",
+                           "", ""}));
+}
+
+// The export of a run that is not started: the driver's directories and its view only.
+class CardExportTest : public ::testing::Test {
+protected:
+    CardExportTest() : run_(&view_) { run_.ProgramDir = dir_.path(); }
+
+    QStringList CsvFiles() const {
+        return QDir(dir_.path()).entryList({QStringLiteral("*.csv")}, QDir::Files);
+    }
+
+    QTemporaryDir dir_;
+    HeadlessRunView view_;
+    TScraper run_;
+};
+
+const QByteArray kHeader =
+    "\xEF\xBB\xBF\"Дата уведомления\";\"Предмет контракта\";\"№ контракта\";\"Ссылка\";"
+    "\"Заказчик\";\"Поставщик\";\"Адрес поставщика\";\"ИНН поставщика\";\"Цена контракта\";"
+    "\"Рабочий телефон\";\"Рабочий e-mail\"\r\n";
+
+TEST_F(CardExportTest, FileStartsWithTheMarkAndHeaderAndIsKeptWithItsNameLogged) {
+    run_.NewRejectSeen = true;
+    CardExport csv(run_);
+    const QStringList files = CsvFiles();
+    ASSERT_EQ(files.size(), 1);
+    EXPECT_EQ(files.first(), csv.FileName());
+    EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^\d{8} \d\d-\d\d-\d\d\.csv$)"))
+                    .match(csv.FileName())
+                    .hasMatch());
+    const QString path = dir_.filePath(csv.FileName());
+    // Written at once, before any row.
+    EXPECT_EQ(ReadFile(path), kHeader);
+
+    csv.WriteRow(QString::fromUtf8(RenderCardPage(SampleCard())), kUrl, "09.03.2025 14:05");
+    EXPECT_EQ(ReadFile(path).count("\r\n"), 2);
+    csv.Close();
+    csv.Close();  // a second close does nothing
+
+    const QStringList log = view_.log();
+    ASSERT_EQ(log.size(), 2);
+    EXPECT_TRUE(log[0].endsWith(QStringLiteral(": Данные будут записываться в файл ") + path));
+    EXPECT_TRUE(
+        log[1].endsWith(QStringLiteral(": Найденные отказы сохранены в файл ") + csv.FileName()));
+    EXPECT_TRUE(ReadFile(path).startsWith(kHeader));
+    EXPECT_TRUE(ReadFile(path).endsWith("\"info@romashka.ru\"\r\n"));
+}
+
+TEST_F(CardExportTest, WithoutNewRefusalsTheFileIsDeleted) {
+    CardExport csv(run_);
+    ASSERT_EQ(CsvFiles().size(), 1);
+    csv.Close();
+    EXPECT_TRUE(CsvFiles().isEmpty());
+    EXPECT_EQ(view_.log().size(), 1);
+}
+
+TEST_F(CardExportTest, UncreatableFileFails) {
+    run_.ProgramDir = dir_.filePath(QStringLiteral("missing/folder"));
+    EXPECT_THROW(CardExport csv(run_), RunError);
+}
+
+}  // namespace
