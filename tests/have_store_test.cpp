@@ -1,0 +1,159 @@
+// The have.txt store: keys without regard to letter case, the file's layout and encoding, lines
+// other processes add, and a file that stays whole when a write fails or is killed.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include "scraper/HaveStore.h"
+#include "support/TestSupport.h"
+#include "text/ByteText.h"
+#include "text/RunError.h"
+
+namespace {
+
+class HaveStoreTest : public ::testing::Test {
+protected:
+    QString path() const { return dir_.filePath(QStringLiteral("have.txt")); }
+
+    QTemporaryDir dir_;
+};
+
+TEST_F(HaveStoreTest, KeysDifferingOnlyInCaseAreOneKey) {
+    WriteFile(path(), "z#1\nA#2\r\na#2\rb#3\r\n\r\nB#3");
+    HaveStore store;
+    store.Load(path());
+    EXPECT_EQ(store.Lines(), QStringList({"A#2", "b#3", "z#1"}));
+    EXPECT_TRUE(store.Contains("a#2"));
+    EXPECT_TRUE(store.Contains("Z#1"));
+    EXPECT_FALSE(store.Contains("a#3"));
+
+    store.Add("Z#1");
+    store.Add("c#4");
+    store.Add("0#0");
+    EXPECT_EQ(store.Lines(), QStringList({"0#0", "A#2", "b#3", "c#4", "z#1"}));
+    store.MergeAndWrite(path());
+    // Whole, sorted, every line (the last one too) ended by CR LF.
+    EXPECT_EQ(ReadFile(path()), "0#0\r\nA#2\r\nb#3\r\nc#4\r\nz#1\r\n");
+}
+
+TEST_F(HaveStoreTest, LinesAnotherProcessAddedSurviveTheNextWrite) {
+    HaveStore mine;
+    mine.Load(path());
+    mine.Add("k#2");
+    mine.MergeAndWrite(path());
+
+    // Another instance adds its own line between two writes of this one.
+    HaveStore other;
+    other.Load(path());
+    other.Add("k#1");
+    other.MergeAndWrite(path());
+    QFile raw(path());
+    ASSERT_TRUE(raw.open(QIODevice::Append));
+    raw.write("K#9 appended\r\n");
+    raw.close();
+
+    mine.Add("k#3");
+    mine.MergeAndWrite(path());
+    EXPECT_EQ(ReadFile(path()), "k#1\r\nk#2\r\nk#3\r\nK#9 appended\r\n");
+    EXPECT_TRUE(mine.Contains("k#9 APPENDED"));
+}
+
+TEST_F(HaveStoreTest, FileKeepsTheEncodingItWasReadIn) {
+    const QString old = QStringLiteral("https://p.test/отказ#01.02.2026 10:00");
+    const QString added = QStringLiteral("https://p.test/Отказ-2#02.02.2026 11:00");
+    const QString expected = old + "\r\n" + added + "\r\n";
+    for (TextEncoding encoding :
+         {TextEncoding::Utf8Bom, TextEncoding::Utf16LE, TextEncoding::Utf16BE}) {
+        WriteFile(path(), EncodeText(old + "\r\n", encoding));
+        HaveStore store;
+        store.Load(path());
+        store.Add(added);
+        store.MergeAndWrite(path());
+        const QByteArray bytes = ReadFile(path());
+        EXPECT_EQ(bytes, EncodeText(expected, encoding)) << static_cast<int>(encoding);
+    }
+
+    // A store that had no file writes one in the system's encoding, without a mark.
+    QFile::remove(path());
+    HaveStore fresh;
+    fresh.Load(path());
+    fresh.Add(added);
+    fresh.MergeAndWrite(path());
+    const QByteArray bytes = ReadFile(path());
+    EXPECT_EQ(bytes, EncodeText(added + "\r\n", TextEncoding::System));
+    EXPECT_EQ(DecodeText(bytes).encoding, TextEncoding::System);
+}
+
+TEST_F(HaveStoreTest, FailedWriteRaisesAndLeavesTheOldFileWhole) {
+    const QByteArray old = "old#1\r\n";
+    WriteFile(path(), old);
+    HaveStore store;
+    store.Load(path());
+    for (int i = 0; i < 2000; ++i) {
+        store.Add(QStringLiteral("https://p.test/reject-info.html?id=%1#01.02.2026").arg(i));
+    }
+
+    // A full disk: files of this process may not grow beyond 4 KiB for the write.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto savedHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    bool raised = false;
+    try {
+        store.MergeAndWrite(path());
+    } catch (const RunError&) {
+        raised = true;
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, savedHandler);
+
+    EXPECT_TRUE(raised);
+    EXPECT_EQ(ReadFile(path()), old);
+    EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files), QStringList({"have.txt"}));
+}
+
+TEST_F(HaveStoreTest, WriterKilledMidwayLeavesTheOldFileWhole) {
+    QByteArray old;
+    for (int i = 0; i < 300; ++i) {
+        old += QStringLiteral("https://p.test/old?id=%1#01.01.2026\r\n").arg(i).toUtf8();
+    }
+    WriteFile(path(), old);
+
+    // The kernel kills the writer (SIGXFSZ) the moment it writes past 64 KiB of a file: in the
+    // middle of writing the new store of about 1.5 MB.
+    QProcess writer;
+    writer.setChildProcessModifier([] {
+        rlimit limit{};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = 64 * 1024;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        signal(SIGXFSZ, SIG_DFL);
+    });
+    writer.start(QStringLiteral(HAVE_STORE_WRITER), {path(), QStringLiteral("20000")});
+    ASSERT_TRUE(writer.waitForFinished(60000));
+    ASSERT_EQ(writer.exitStatus(), QProcess::CrashExit);
+    EXPECT_TRUE(writer.readAllStandardOutput().isEmpty());
+
+    EXPECT_EQ(ReadFile(path()), old);
+    HaveStore store;
+    store.Load(path());
+    EXPECT_EQ(store.Lines().size(), 300);
+
+    // Without the limit the same writer completes the new file.
+    QProcess again;
+    again.start(QStringLiteral(HAVE_STORE_WRITER), {path(), QStringLiteral("20000")});
+    ASSERT_TRUE(again.waitForFinished(60000));
+    EXPECT_EQ(again.readAllStandardOutput(), "written\n");
+    store.Load(path());
+    EXPECT_EQ(store.Lines().size(), 20300);
+}
+
+}  // namespace

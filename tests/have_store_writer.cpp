@@ -1,0 +1,25 @@
+// Helper process for the have.txt tests: loads the store at the given path, adds `count`
+// generated keys, rewrites the file and prints "written".  have_store_writer <path> <count>
+#include <QCoreApplication>
+#include <cstdio>
+
+#include "scraper/HaveStore.h"
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (argc != 3) {
+        return 2;
+    }
+    const QString path = QString::fromLocal8Bit(argv[1]);
+    const int count = QString::fromLocal8Bit(argv[2]).toInt();
+    HaveStore store;
+    store.Load(path);
+    for (int i = 0; i < count; ++i) {
+        store.Add(QStringLiteral("https://p.test/epz/rdik/card/reject-info.html?id=%1#%2 10:00")
+                      .arg(i)
+                      .arg(QStringLiteral("01.02.2026")));
+    }
+    store.MergeAndWrite(path);
+    std::fputs("written\n", stdout);
+    return 0;
+}
