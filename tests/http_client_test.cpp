@@ -2,6 +2,8 @@
 
 #include <QElapsedTimer>
 #include <QStringList>
+#include <QThread>
+#include <memory>
 
 #include "PortalReplica.h"
 #include "http/CurlGlobal.h"
@@ -118,6 +120,28 @@ TEST(HttpClientTlsTest, Tls12OnlyHoldsToTls12AgainstAServerOfferingMore) {
     ASSERT_EQ(requests.size(), 2);
     EXPECT_EQ(requests[0].tlsProtocol, QSsl::TlsV1_2);
     EXPECT_EQ(requests[1].tlsProtocol, QSsl::TlsV1_3);
+}
+
+TEST_F(HttpClientTest, ThreadTlsStateCanBeReleasedAndTlsUsedAgain) {
+    routes.addExact("/", Response::Ok("ok"));
+    QByteArray first;
+    QByteArray second;
+    std::unique_ptr<QThread> worker(QThread::create([&] {
+        {
+            HttpClient own;
+            first = own.get(url("/"));
+        }
+        ReleaseThreadTlsState();
+        {
+            HttpClient own;
+            second = own.get(url("/"));
+        }
+        ReleaseThreadTlsState();
+    }));
+    worker->start();
+    ASSERT_TRUE(worker->wait(30000));
+    EXPECT_EQ(first, "ok");
+    EXPECT_EQ(second, "ok");
 }
 
 TEST_F(HttpClientTest, ErrorStatusesThrowTheReasonPhraseOrTheCode) {

@@ -1,6 +1,7 @@
 #include "http/CurlGlobal.h"
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 
 #include <mutex>
 
@@ -15,4 +16,8 @@ bool CurlHasTls() {
     const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
     return info != nullptr && (info->features & CURL_VERSION_SSL) != 0 &&
            info->ssl_version != nullptr && info->ssl_version[0] != '\0';
+}
+
+void ReleaseThreadTlsState() {
+    OPENSSL_thread_stop();
 }

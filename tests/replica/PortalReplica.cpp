@@ -1,5 +1,6 @@
 #include "PortalReplica.h"
 
+#include <openssl/crypto.h>
 #include <zlib.h>
 
 #include <QFile>
@@ -205,6 +206,14 @@ public:
 
 protected:
     void run() override {
+        serve();
+        // OpenSSL keeps per-thread state that it frees only when the OS thread exits, which
+        // happens after QThread::wait() has returned; free it here so the replica leaves
+        // nothing behind once it is destroyed.
+        OPENSSL_thread_stop();
+    }
+
+    void serve() {
         QSslServer server;
         QSslConfiguration config = QSslConfiguration::defaultConfiguration();
         config.setLocalCertificate(TestIdentity().certificate);
