@@ -315,7 +315,7 @@ QString RenderReject(const QList<const ContractRecord*>& contracts) {
                 .arg(contract.contractLink.isEmpty()
                          ? contract.registryId
                          : QStringLiteral("<a href=\"%1\" target=\"_blank\">%2</a>")
-                               .arg(Escape(contract.contractLink), contract.registryId),
+                               .arg(contract.contractLink, contract.registryId),
                      contract.card.customer);
     html += QStringLiteral(
         "  <section class=\"attachment\">\n"
