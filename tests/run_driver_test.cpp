@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QTemporaryDir>
+#include <QUrlQuery>
 #include <QUuid>
 
 #include "PortalReplica.h"
@@ -85,8 +86,6 @@ TEST_F(RunDriverTest, NormalEndFetchesTheStartPageAndSchedulesTheRestart) {
     WriteStartUrl();
     view_.setRestartChecked(true);
     auto run = NewRun();
-    run->PublishDateFrom = QDate(2025, 1, 1);
-    run->PublishDateTo = QDate(2026, 12, 8);
     run->start();
     Finish(*run);
 
@@ -94,7 +93,8 @@ TEST_F(RunDriverTest, NormalEndFetchesTheStartPageAndSchedulesTheRestart) {
     const QByteArray target = replica_.requests().first().target;
     EXPECT_TRUE(target.startsWith("/epz/contract/search/results.html?morphology=on"));
     EXPECT_TRUE(view_.restartTimerArmed());
-    EXPECT_EQ(view_.log().last(), QStringLiteral("Повторная выгрузка начнётся через 30 секунд"));
+    EXPECT_EQ(view_.log().last(), QStringLiteral("Повторная выгрузка начнётся через %1 секунд")
+                                      .arg(Timing().restartTimerMs / 1000));
     // No refusal passed: no card phase, no completion line, no CSV file.
     EXPECT_FALSE(LogHas(QStringLiteral("Сбор данных завершен")));
     EXPECT_TRUE(QDir(dir_.path()).entryList({QStringLiteral("*.csv")}).isEmpty());
@@ -115,6 +115,45 @@ TEST_F(RunDriverTest, ThreadCountZeroStartsNothingUntilStopped) {
     EXPECT_EQ(replica_.requestCount(), 0);
     EXPECT_FALSE(view_.restartTimerArmed());
     EXPECT_TRUE(view_.log().last().contains(QStringLiteral(": Лог записан в ")));
+}
+
+TEST_F(RunDriverTest, NeverRunsMoreWorkersThanTheThreadCount) {
+    // The first page reports too many records, so the month is split into six searches that
+    // are all waiting at once; each answers after a delay.
+    constexpr int kDelayMs = 200;
+    replica_.setHandler([](const replica::Request& request) {
+        const QUrlQuery query(QString::fromUtf8(request.query()));
+        const QString from = query.queryItemValue(QStringLiteral("contractDateFrom"));
+        const QString to = query.queryItemValue(QStringLiteral("contractDateTo"));
+        const bool whole =
+            from == QStringLiteral("01.01.2026") && to == QStringLiteral("31.01.2026");
+        const QString page =
+            QStringLiteral(
+                "<html><body><input value=\"%1\" name=\"contractDateFrom\">"
+                "<input value=\"%2\" name=\"contractDateTo\">"
+                "<div class=\"search-results__total\">%3 записей</div></body></html>")
+                .arg(from, to, whole ? QStringLiteral("5 000") : QStringLiteral("10"));
+        Response response = Response::Ok(page.toUtf8());
+        response.delayMs = whole ? 0 : kDelayMs;
+        return response;
+    });
+    WriteFile(dir_.filePath(QStringLiteral("StartURL.txt")),
+              (replica_.url() + "/epz/contract/search/results.html?morphology=on&pageNumber=1&"
+                                "sortBy=UPDATE_DATE")
+                  .toUtf8());
+    view_.setThreadCount(2);
+    auto run = NewRun();
+    run->PublishDateFrom = QDate(2026, 1, 1);
+    run->PublishDateTo = QDate(2026, 1, 31);
+    run->start();
+    Finish(*run);
+
+    const QList<replica::Request> requests = replica_.requests();
+    ASSERT_EQ(requests.size(), 7);
+    // With two workers at most, any third request waits for one of the first two to finish.
+    for (int i = 1; i + 2 < requests.size(); ++i) {
+        EXPECT_GE(requests[i + 2].arrivalMs - requests[i].arrivalMs, kDelayMs - 20) << i;
+    }
 }
 
 TEST_F(RunDriverTest, StopWhileHeldEndsTheRunAfterContinuing) {
