@@ -4,6 +4,7 @@
 
 #include "fetch/ProxyRotation.h"
 #include "fetch/RunTiming.h"
+#include "http/CurlGlobal.h"
 #include "http/HttpClient.h"
 #include "scraper/RunView.h"
 #include "text/ByteText.h"
@@ -94,6 +95,7 @@ void TScrapingThread::run() {
     if (detail) {
         --shared_->DetailsInFlight;
     }
+    ReleaseThreadTlsState();
 }
 
 void TScrapingThread::Fetch(HttpClient& client) {

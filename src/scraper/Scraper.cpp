@@ -7,6 +7,7 @@
 
 #include "fetch/RunTiming.h"
 #include "fetch/ScrapingThread.h"
+#include "http/CurlGlobal.h"
 #include "scraper/CardExport.h"
 #include "scraper/IniFile.h"
 #include "scraper/RejectPages.h"
@@ -122,6 +123,8 @@ void TScraper::run() {
         }
     }
     EndOfRun();
+    // The Telegram notices used TLS on this thread.
+    ReleaseThreadTlsState();
 }
 
 bool TScraper::SetUp() {
