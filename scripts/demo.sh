@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# A whole run without the real portal: starts the portal and Telegram imitations on loopback
+# with a seeded data set, and the program pointed at them. Press Start in the window; refusals
+# appear in the results, a CSV file is written into build/demo, and the imitation receives the
+# notices. Closing the window ends the demo.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh"
+"$root/scripts/build.sh" "$root/build"
+
+demo="$root/build/demo"
+mkdir -p "$demo"
+# The program keeps settings.ini, logs and CSV files beside itself, have.txt and StartURL.txt in
+# the current folder: run a copy from the demo folder.
+cp "$root/build/src/app/quorvane" "$demo/quorvane"
+
+"$root/build/tests/replica/portal-replica" --demo "$demo" > "$demo/replica.url" &
+replica=$!
+trap 'kill $replica 2>/dev/null || true' EXIT
+for _ in $(seq 100); do
+    [ -s "$demo/replica.url" ] && break
+    sleep 0.1
+done
+echo "Portal imitation at $(cat "$demo/replica.url"); files in $demo"
+cd "$demo"
+./quorvane
