@@ -33,6 +33,12 @@ TEST_F(HaveStoreTest, KeysDifferingOnlyInCaseAreOneKey) {
     EXPECT_TRUE(store.Contains("Z#1"));
     EXPECT_FALSE(store.Contains("a#3"));
 
+    store.Add(QStringLiteral("Отказ#5"));
+    EXPECT_TRUE(store.Contains(QStringLiteral("оТКАЗ#5")));
+    store.Add(QStringLiteral("ОТКАЗ#5"));
+    EXPECT_EQ(store.Lines().size(), 4);
+    store = HaveStore();
+    store.Load(path());
     store.Add("Z#1");
     store.Add("c#4");
     store.Add("0#0");

@@ -7,19 +7,48 @@
 
 namespace {
 
+char32_t Folded(char16_t c) {
+    if (c < 128) {
+        return (c >= u'A' && c <= u'Z') ? c + 32 : c;
+    }
+    return QChar::toCaseFolded(char32_t(c));
+}
+
+// Compares without regard to letter case. Keys share long common beginnings (the portal's
+// address), so equal code units are passed over before any folding.
+int CompareNoCase(const QString& a, const QString& b) {
+    const qsizetype n = std::min(a.size(), b.size());
+    const char16_t* x = reinterpret_cast<const char16_t*>(a.constData());
+    const char16_t* y = reinterpret_cast<const char16_t*>(b.constData());
+    for (qsizetype i = 0; i < n; ++i) {
+        if (x[i] == y[i]) {
+            continue;
+        }
+        const char32_t fx = Folded(x[i]);
+        const char32_t fy = Folded(y[i]);
+        if (fx != fy) {
+            return fx < fy ? -1 : 1;
+        }
+    }
+    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
 bool LessNoCase(const QString& a, const QString& b) {
-    return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+    return CompareNoCase(a, b) < 0;
 }
 
 bool SameNoCase(const QString& a, const QString& b) {
-    return QString::compare(a, b, Qt::CaseInsensitive) == 0;
+    return CompareNoCase(a, b) == 0;
 }
 
 // The lines sorted without regard to letter case, each key once (the first spelling met wins).
 // Empty lines carry no key and are dropped.
 QStringList SortedUnique(QStringList lines) {
     lines.removeAll(QString());
-    std::stable_sort(lines.begin(), lines.end(), LessNoCase);
+    // The file is normally already in order, as this store wrote it.
+    if (!std::is_sorted(lines.cbegin(), lines.cend(), LessNoCase)) {
+        std::stable_sort(lines.begin(), lines.end(), LessNoCase);
+    }
     lines.erase(std::unique(lines.begin(), lines.end(), SameNoCase), lines.end());
     return lines;
 }
@@ -31,7 +60,7 @@ QStringList MergeSorted(const QStringList& a, const QStringList& b) {
     qsizetype i = 0;
     qsizetype j = 0;
     while (i < a.size() && j < b.size()) {
-        const int order = QString::compare(a[i], b[j], Qt::CaseInsensitive);
+        const int order = CompareNoCase(a[i], b[j]);
         if (order < 0) {
             merged.append(a[i++]);
         } else if (order > 0) {
