@@ -231,6 +231,23 @@ TEST_F(ListingRunTest, ThresholdIsFourHundredRecords) {
     EXPECT_EQ(run->ProgressBarMax, 400);
 }
 
+TEST_F(ListingRunTest, WindowWithUnreadableDatesIsWalkedUnsplit) {
+    PortalDataSet data =
+        replica::MakePortalDataSet(450, QDate(2026, 1, 1), QDate(2026, 1, 3), 4, 0);
+    replica::AddRefusal(data.contracts.first(), {replica::CustomerRefusal("06.01.2026 09:00")});
+    portal_.setData(data);
+    // No contract dates chosen: the window has no start date to split from.
+    auto run = Run(PortalImitation::StartUrl(base()));
+
+    EXPECT_TRUE(Texts().contains(
+        QStringLiteral("Ошибка на этапе обработки: '' не является правильной датой")));
+    EXPECT_EQ(CountStarting(kNarrowFailed), 1);
+    EXPECT_EQ(CountStarting(kSplitLine), 0);
+    EXPECT_EQ(Targets(PortalImitation::kSearchPath).size(), 1);
+    EXPECT_EQ(run->TendersCounter, 450);
+    EXPECT_EQ(CountStarting(QStringLiteral("Найден отказ ")), 1);
+}
+
 TEST_F(ListingRunTest, SingleDayIsSplitByPriceAndAnUnsplittableSearchIsWalkedAsItStands) {
     const QDate day(2026, 1, 5);
     PortalDataSet data = replica::MakePortalDataSet(450, day, day, 9, 0);

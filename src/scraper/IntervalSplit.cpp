@@ -25,7 +25,8 @@ qint64 RoundHalfEven(qint64 n, qint64 d) {
 QDate ReadDate(const QString& text) {
     const QDate date = QDate::fromString(text, kDateLayout);
     if (!date.isValid()) {
-        throw RunError(QStringLiteral("'") + text + QStringLiteral("' - неправильная дата"));
+        throw RunError(QStringLiteral("'") + text +
+                       QStringLiteral("' не является правильной датой"));
     }
     return date;
 }
