@@ -4,7 +4,6 @@
 
 #include <ostream>
 
-#include "PortalImitation.h"
 #include "scraper/HeadlessRunView.h"
 #include "scraper/IntervalSplit.h"
 #include "scraper/Scraper.h"
@@ -171,37 +170,7 @@ TEST(SplitSearchTest, UnreadableDatesRaise) {
     EXPECT_THROW(SplitSearch(Window("2026-01-01", "31.01.2026"), 400, kToday), RunError);
 }
 
-// --- Reading a search page ------------------------------------------------------------------
-
-TEST(SearchPageTest, LinksOfEntriesAndTheNextPageFromTheBar) {
-    replica::PortalDataSet data;
-    for (int i = 0; i < 25; ++i) {
-        auto contract = replica::MakeContract(QString::number(3000000000000000000LL + i),
-                                              QDate(2026, 1, 1 + i), 1000 + i);
-        if (i % 4 == 0) {
-            replica::AddRefusal(contract, {replica::CustomerRefusal("01.02.2026 10:00")});
-        }
-        data.contracts.append(contract);
-    }
-    const replica::PortalImitation portal(data);
-    const QString url = kSearch + "?a=1&pageNumber=2&recordsPerPage=_10";
-    const QString page =
-        QString::fromUtf8(portal.searchPage(url.mid(url.indexOf('?') + 1).toUtf8()));
-
-    qsizetype rest = 0;
-    const QStringList links = CollectRejectLinks(page, "https://p.test", &rest);
-    // Page 2 holds contracts 14 down to 5 (latest first); 12 and 8 have refusals.
-    EXPECT_EQ(links, QStringList({"https://p.test/epz/rdik/card/reject-info.html?"
-                                  "contractReestrNumber=3000000000000000012",
-                                  "https://p.test/epz/rdik/card/reject-info.html?"
-                                  "contractReestrNumber=3000000000000000008"}));
-    EXPECT_EQ(NextPageUrl(page, rest, url), kSearch + "?a=1&recordsPerPage=_10&pageNumber=3");
-
-    // The last page has no next-page arrow.
-    const QString last = QString::fromUtf8(portal.searchPage("pageNumber=3&recordsPerPage=_10"));
-    CollectRejectLinks(last, "https://p.test", &rest);
-    EXPECT_EQ(NextPageUrl(last, rest, kSearch + "?pageNumber=3"), "");
-}
+// --- The page bar ---------------------------------------------------------------------------
 
 TEST(SearchPageTest, MalformedPageBarNeverLeadsBackwards) {
     const QString bar =
