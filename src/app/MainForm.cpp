@@ -222,7 +222,8 @@ void TMainForm::ConnectHandlers() {
     connect(RejectDatePicker2, &QDateEdit::dateChanged, this, &TMainForm::RejectDatePicker2Change);
     connect(JvTrayIcon1, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
+                // A double click also arrives as single clicks first.
+                if (reason == QSystemTrayIcon::Trigger) {
                     JvTrayIcon1Click();
                 }
             });

@@ -1,0 +1,305 @@
+// Run control through the window's own handlers, with real runs against the portal replica.
+#include <QCheckBox>
+#include <QDir>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUrlQuery>
+#include <QUuid>
+#include <QtTest>
+#include <memory>
+
+#include "PortalReplica.h"
+#include "app/DatePicker.h"
+#include "app/MainForm.h"
+#include "support/TestSupport.h"
+
+using replica::PortalReplica;
+using replica::Response;
+
+namespace {
+
+// A search page without results that shows the dates it was asked for, as the portal does.
+Response EmptySearchPage(const replica::Request& request) {
+    if (!request.path().endsWith("/epz/contract/search/results.html")) {
+        return replica::NotFound(request);
+    }
+    const QUrlQuery query(QString::fromLatin1(request.query()));
+    const QByteArray from = query.queryItemValue(QStringLiteral("contractDateFrom")).toLatin1();
+    const QByteArray to = query.queryItemValue(QStringLiteral("contractDateTo")).toLatin1();
+    return Response::Ok(
+        "<html><head><title>Реестр контрактов</title></head><body>"
+        "<input type=\"text\" value=\"" +
+        from +
+        "\" name=\"contractDateFrom\">"
+        "<input type=\"text\" value=\"" +
+        to +
+        "\" name=\"contractDateTo\">"
+        "<p>Поиск не дал результатов</p></body></html>");
+}
+
+constexpr int kWaitMs = 20000;
+
+}  // namespace
+
+class RunControlTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<ScopedTiming> timing_;
+    std::unique_ptr<PortalReplica> replica_;
+    std::unique_ptr<TMainForm> form_;
+
+    TMainForm& Form() { return *form_; }
+
+    QStringList Log() { return Form().LogsMemo->toPlainText().split(u'\n'); }
+
+    int LinesEndingWith(const QString& text) {
+        int count = 0;
+        for (const QString& line : Log()) {
+            count += line.endsWith(text) ? 1 : 0;
+        }
+        return count;
+    }
+
+    void Click(QPushButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
+
+    // Idle: no run driver left, Start enabled, no restart armed.
+    bool IsIdle() {
+        return Form().CurrentScraper.isNull() && Form().StartButton->isEnabled() &&
+               !Form().RestartTimer->isActive();
+    }
+
+    bool RunFreed() { return Form().CurrentScraper.isNull(); }
+
+    // Running: the driver works and has disabled Start.
+    bool IsRunning() {
+        return Form().RunActive() && !Form().CurrentScraper->Held() &&
+               !Form().StartButton->isEnabled() && !Form().CheckBox1->isEnabled();
+    }
+
+    bool IsRestartPending() {
+        return RunFreed() && Form().StartButton->isEnabled() && Form().RestartTimer->isActive();
+    }
+
+private slots:
+    void init() {
+        dir_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir_->isValid());
+        // Scaled timing: the automatic restart comes after 1.5 s, the automatic resume after
+        // 250 ms.
+        timing_ = std::make_unique<ScopedTiming>(ScopedTiming::Scaled(20));
+        replica_ = std::make_unique<PortalReplica>();
+        replica_->setHandler(EmptySearchPage);
+        WriteFile(
+            dir_->filePath(QStringLiteral("StartURL.txt")),
+            (replica_->url() + "/epz/contract/search/results.html?morphology=on\r\n").toUtf8());
+
+        TMainFormOptions options;
+        options.programDir = dir_->path();
+        options.workDir = dir_->path();
+        options.today = QDate(2026, 12, 8);
+        options.mutexName =
+            QStringLiteral("QuorvaneAppTest-") + QUuid::createUuid().toString(QUuid::Id128);
+        form_ = std::make_unique<TMainForm>(options);
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+    }
+
+    void cleanup() {
+        if (QTest::currentTestFailed()) {
+            qDebug().noquote() << Form().LogsMemo->toPlainText() << replica_->requestCount();
+        }
+        form_.reset();
+        replica_.reset();
+        timing_.reset();
+        dir_.reset();
+    }
+
+    void pauseContinueAndStopARun() {
+        // With no threads allowed the run waits in its listing phase until stopped.
+        Form().LimitEdit->setValue(0);
+        Form().RestartCheckBox->setChecked(true);
+        Click(Form().StartButton);
+        QVERIFY(!Form().CurrentScraper.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(IsRunning(), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(LinesEndingWith(QStringLiteral(": Начинаем работу...")) == 1,
+                                 kWaitMs);
+        // The run cleared the greeting and logged its start.
+        QVERIFY(Log().first().endsWith(QStringLiteral(": Запуск")));
+
+        // A second Start while a run goes starts nothing.
+        TScraper* first = Form().CurrentScraper;
+        Form().StartButtonClick();
+        QCOMPARE(Form().CurrentScraper.data(), first);
+
+        Click(Form().PauseButton);
+        QVERIFY(Form().CurrentScraper->Held());
+        QVERIFY(Log().last().endsWith(QStringLiteral(": Включаем паузу")));
+        QCOMPARE(Form().PauseButton->text(), QStringLiteral("пауза"));
+
+        Click(Form().PauseButton);
+        QVERIFY(!Form().CurrentScraper->Held());
+        QVERIFY(Log().last().endsWith(QStringLiteral(": Отключаем паузу, продолжаем работу")));
+
+        // Stop while held: continued, then asked to leave; no restart despite the box.
+        Click(Form().PauseButton);
+        QVERIFY(Form().CurrentScraper->Held());
+        Form().ProgressBar->setValue(50);
+        Click(Form().StopButton);
+        QCOMPARE(Form().ProgressBar->value(), 0);
+        QCOMPARE(LinesEndingWith(QStringLiteral(": Останавливаем работу")), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(IsIdle(), kWaitMs);
+        QVERIFY(Form().CheckBox1->isEnabled());
+        QVERIFY(Log().last().contains(QStringLiteral(": Лог записан в ")));
+        QCOMPARE(LinesEndingWith(QStringLiteral(" секунд")), 0);
+        QCOMPARE(QDir(dir_->filePath(QStringLiteral("logs"))).entryList(QDir::Files).size(), 1);
+        QCOMPARE(replica_->requestCount(), 0);
+
+        // Pause and Stop after the run do nothing.
+        const QStringList before = Log();
+        Click(Form().PauseButton);
+        Click(Form().StopButton);
+        QCOMPARE(Log(), before);
+    }
+
+    void aRunHandsOverTheContractDates() {
+        Click(Form().StartButton);
+        QTRY_VERIFY_WITH_TIMEOUT(IsIdle() && replica_->requestCount() == 1, kWaitMs);
+        QVERIFY(replica_->requests().first().target.contains(
+            "contractDateFrom=01.01.2025&contractDateTo=08.12.2026"));
+
+        // With the test export ticked the run searches the fixed month.
+        QTest::mouseClick(Form().CheckBox1, Qt::LeftButton);
+        Form().DatePublishedPicker->setPickedDate(QDate(2024, 3, 3));
+        Click(Form().StartButton);
+        QTRY_VERIFY_WITH_TIMEOUT(IsIdle() && replica_->requestCount() == 2, kWaitMs);
+        QVERIFY(replica_->requests().last().target.contains(
+            "contractDateFrom=01.01.2026&contractDateTo=01.02.2026"));
+    }
+
+    void aFinishedRunRestartsByTimer() {
+        Form().RestartCheckBox->setChecked(true);
+        Click(Form().StartButton);
+        QTRY_VERIFY_WITH_TIMEOUT(IsRestartPending(), kWaitMs);
+        QCOMPARE(Log().last(), QStringLiteral("Повторная выгрузка начнётся через 1 секунд"));
+        QCOMPARE(Log().at(Log().size() - 2), QString());
+        QCOMPARE(replica_->requestCount(), 1);
+
+        // The timer presses Start: a second run, which (box cleared) ends idle.
+        QTRY_VERIFY_WITH_TIMEOUT(replica_->requestCount() == 2, kWaitMs);
+        Form().RestartCheckBox->setChecked(false);
+        QTRY_VERIFY_WITH_TIMEOUT(IsIdle(), kWaitMs);
+        QCOMPARE(replica_->requestCount(), 2);
+    }
+
+    void stopCancelsAPendingRestart() {
+        Form().RestartCheckBox->setChecked(true);
+        Click(Form().StartButton);
+        QTRY_VERIFY_WITH_TIMEOUT(IsRestartPending(), kWaitMs);
+        const QStringList before = Log();
+        Click(Form().StopButton);
+        QVERIFY(IsIdle());
+        // No run to stop: nothing logged, and no run comes later.
+        QCOMPARE(Log(), before);
+        QTest::qWait(Timing().restartTimerMs * 2);
+        QCOMPARE(replica_->requestCount(), 1);
+    }
+
+    void startWhileARestartIsPendingStartsAtOnce() {
+        Form().RestartCheckBox->setChecked(true);
+        Click(Form().StartButton);
+        QTRY_VERIFY_WITH_TIMEOUT(IsRestartPending(), kWaitMs);
+        Form().RestartCheckBox->setChecked(false);
+        Click(Form().StartButton);
+        QVERIFY(!Form().RestartTimer->isActive());
+        QVERIFY(!Form().CurrentScraper.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(IsIdle() && replica_->requestCount() == 2, kWaitMs);
+    }
+
+    void aFailedProxyCheckKeepsOrEndsTheRestartChain() {
+        Form().RestartCheckBox->setChecked(true);
+        Click(Form().StartButton);
+        QTRY_VERIFY_WITH_TIMEOUT(IsRestartPending(), kWaitMs);
+
+        // The operator's Start checks the proxies before it cancels the restart.
+        Form().ProxyCheckBox->setChecked(true);
+        const QString line = QStringLiteral(
+            ": файл proxy.txt пустой, задайте в него прокси в "
+            "формате ip:port:login:password");
+        Click(Form().StartButton);
+        QCOMPARE(LinesEndingWith(line), 1);
+        QVERIFY(IsRestartPending());
+
+        // The timer switches itself off before pressing Start: the chain ends.
+        QTRY_VERIFY_WITH_TIMEOUT(LinesEndingWith(line) == 2, kWaitMs);
+        QVERIFY(IsIdle());
+        QCOMPARE(replica_->requestCount(), 1);
+    }
+
+    void anAutomaticPauseEndsByTheResumeTimer() {
+        Form().LimitEdit->setValue(0);
+        Click(Form().StartButton);
+        QTRY_VERIFY_WITH_TIMEOUT(IsRunning(), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(LinesEndingWith(QStringLiteral(": Начинаем работу...")) == 1,
+                                 kWaitMs);
+        const QString resumed = QStringLiteral(": Отключаем паузу, продолжаем работу");
+
+        // What a failed phase does on the window's side: arm the resume timer, hold the run.
+        TScraper* run = Form().CurrentScraper;
+        Form().StartResumeTimer(*run);
+        run->Hold();
+        QCOMPARE(Form().ResumeTimer->interval(), Timing().resumeTimerMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!Form().CurrentScraper->Held(), kWaitMs);
+        QVERIFY(!Form().ResumeTimer->isActive());
+        QCOMPARE(LinesEndingWith(resumed), 1);
+
+        // Pause during an automatic pause continues at once; the timer then only goes off.
+        Form().StartResumeTimer(*run);
+        run->Hold();
+        Click(Form().PauseButton);
+        QVERIFY(!Form().CurrentScraper->Held());
+        QCOMPARE(LinesEndingWith(resumed), 2);
+        QTRY_VERIFY_WITH_TIMEOUT(!Form().ResumeTimer->isActive(), kWaitMs);
+        QCOMPARE(LinesEndingWith(resumed), 2);
+        QVERIFY(IsRunning());
+
+        // An operator's pause is not ended by a pending automatic resume.
+        Form().StartResumeTimer(*run);
+        Click(Form().PauseButton);
+        QVERIFY(!Form().ResumeTimer->isActive());
+        QTest::qWait(Timing().resumeTimerMs * 2);
+        QVERIFY(Form().CurrentScraper->Held());
+
+        Click(Form().StopButton);
+        QTRY_VERIFY_WITH_TIMEOUT(IsIdle(), kWaitMs);
+    }
+
+    void closingDuringARunEndsItAndSavesTheSettings() {
+        Form().LimitEdit->setValue(0);
+        Form().RestartCheckBox->setChecked(true);
+        Click(Form().StartButton);
+        QTRY_VERIFY_WITH_TIMEOUT(IsRunning(), kWaitMs);
+        Click(Form().PauseButton);
+        QVERIFY(Form().CurrentScraper->Held());
+
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(Form().close());
+        // The held run was continued, asked to leave and has freed itself.
+        QVERIFY(RunFreed());
+        QVERIFY(clock.elapsed() < 10000);
+        QVERIFY(!Form().RestartTimer->isActive());
+        const QByteArray settings = ReadFile(dir_->filePath(QStringLiteral("settings.ini")));
+        QVERIFY(settings.contains("Restart=1\r\nLimit=0\r\nProxy=0"));
+        // The end of the run still wrote its log.
+        QCOMPARE(QDir(dir_->filePath(QStringLiteral("logs"))).entryList(QDir::Files).size(), 1);
+    }
+};
+
+QTEST_MAIN(RunControlTest)
+#include "run_control_test.moc"
