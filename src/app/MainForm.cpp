@@ -113,6 +113,11 @@ TMainForm::~TMainForm() {
 }
 
 void TMainForm::CreateControls() {
+    // Where Tahoma is not installed, a narrow sans face keeps the texts within the designed
+    // geometry; the wider default face would run labels into the fields beside them.
+    QFont::insertSubstitutions(QStringLiteral("Tahoma"), {QStringLiteral("DejaVu Sans Condensed"),
+                                                          QStringLiteral("Liberation Sans Narrow"),
+                                                          QStringLiteral("Arial Narrow")});
     setWindowTitle(kCaption);
     setWindowIcon(QuorvaneIcon());
     setFont(QFont(QStringLiteral("Tahoma"), 8));

@@ -12,6 +12,7 @@
 #include <QtTest>
 #include <memory>
 
+#include "PortalImitation.h"
 #include "PortalReplica.h"
 #include "app/DatePicker.h"
 #include "app/MainForm.h"
@@ -53,6 +54,8 @@ private:
     std::unique_ptr<ScopedTiming> timing_;
     std::unique_ptr<PortalReplica> replica_;
     std::unique_ptr<TMainForm> form_;
+    // When set, the replica serves the portal imitation's contracts instead of empty searches.
+    std::unique_ptr<replica::PortalImitation> portal_;
 
     TMainForm& Form() { return *form_; }
 
@@ -94,7 +97,10 @@ private slots:
         // 250 ms.
         timing_ = std::make_unique<ScopedTiming>(ScopedTiming::Scaled(20));
         replica_ = std::make_unique<PortalReplica>();
-        replica_->setHandler(EmptySearchPage);
+        portal_.reset();
+        replica_->setHandler([this](const replica::Request& request) {
+            return portal_ ? portal_->handle(request) : EmptySearchPage(request);
+        });
         WriteFile(
             dir_->filePath(QStringLiteral("StartURL.txt")),
             (replica_->url() + "/epz/contract/search/results.html?morphology=on\r\n").toUtf8());
@@ -108,6 +114,33 @@ private slots:
         form_ = std::make_unique<TMainForm>(options);
         form_->show();
         QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+    }
+
+    // Three refusals in January 2026: two of one contract (12.01 and 20.01), one of another
+    // (14.01), and a contract without a refusal.
+    void ServeRefusals() {
+        using namespace replica;
+        PortalDataSet data;
+        ContractRecord twice =
+            MakeContract(QStringLiteral("2770100000126000011"), QDate(2026, 1, 4), 150000);
+        AddRefusal(twice, {CustomerRefusal(QStringLiteral("12.01.2026 14:35")),
+                           SupplierRefusal(QStringLiteral("20.01.2026 09:10"))});
+        ContractRecord once =
+            MakeContract(QStringLiteral("2770100000126000022"), QDate(2026, 1, 6), 2500000);
+        AddRefusal(once, {CustomerRefusal(QStringLiteral("14.01.2026 10:00"))});
+        data.contracts << twice << once
+                       << MakeContract(QStringLiteral("2770100000126000033"), QDate(2026, 1, 8),
+                                       999);
+        portal_ = std::make_unique<PortalImitation>(data);
+        WriteFile(dir_->filePath(QStringLiteral("StartURL.txt")),
+                  PortalImitation::StartUrl(replica_->url()).toUtf8());
+        Form().DatePublishedPicker->setPickedDate(QDate(2026, 1, 1));
+        Form().DatePublishedPicker2->setPickedDate(QDate(2026, 1, 31));
+    }
+
+    QStringList Results() {
+        const QString text = Form().ResultsMemo->toPlainText();
+        return text.isEmpty() ? QStringList() : text.split(u'\n');
     }
 
     void cleanup() {
@@ -277,6 +310,64 @@ private slots:
 
         Click(Form().StopButton);
         QTRY_VERIFY_WITH_TIMEOUT(IsIdle(), kWaitMs);
+    }
+
+    void refusalsShowInTheResultsAndTheRefusalDatesReachTheRun() {
+        ServeRefusals();
+        // The operator's refusal dates tick the filter: only the refusal of 14.01 passes.
+        Form().RejectDatePicker->setPickedDate(QDate(2026, 1, 13));
+        Form().RejectDatePicker2->setPickedDate(QDate(2026, 1, 15));
+        QVERIFY(Form().ProtocolsFilterCheckBox->isChecked());
+        Click(Form().StartButton);
+        QTRY_VERIFY_WITH_TIMEOUT(IsIdle() && RunFreed(), kWaitMs * 3);
+        QStringList results = Results();
+        QCOMPARE(results.size(), 1);
+        QVERIFY(results[0].contains(QStringLiteral("14.01.2026")));
+
+        // The filter cleared: the run gets no refusal dates. With the store emptied, all three
+        // are new again, and the results of both runs stay while the log starts afresh.
+        Form().ProtocolsFilterCheckBox->setChecked(false);
+        QVERIFY(QFile::remove(dir_->filePath(QStringLiteral("have.txt"))));
+        Click(Form().StartButton);
+        QTRY_VERIFY_WITH_TIMEOUT(IsIdle() && RunFreed(), kWaitMs * 3);
+        results = Results();
+        QCOMPARE(results.size(), 4);
+        QCOMPARE(results.filter(QStringLiteral("14.01.2026")).size(), 2);
+        QCOMPARE(results.filter(QStringLiteral("12.01.2026")).size(), 1);
+        QCOMPARE(results.filter(QStringLiteral("20.01.2026")).size(), 1);
+        QVERIFY(Log().first().endsWith(QStringLiteral(": Запуск")));
+        QCOMPARE(LinesEndingWith(QStringLiteral(": Запуск")), 1);
+    }
+
+    void aFailedPhasePausesTheRunUntilTheResumeTimer() {
+        RunTiming timing = ScopedTiming::Scaled(20);
+        timing.resumeTimerMs = 1500;
+        const ScopedTiming slowResume(timing);
+        ServeRefusals();
+        // The CSV file cannot be created: its name (the time of creation) is taken by a folder.
+        const QDateTime now = QDateTime::currentDateTime();
+        for (int s = 0; s < 120; ++s) {
+            QDir(dir_->path())
+                .mkdir(now.addSecs(s).toString(QStringLiteral("yyyyMMdd HH-mm-ss")) +
+                       QStringLiteral(".csv"));
+        }
+        Click(Form().StartButton);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            LinesEndingWith(QStringLiteral(": Включаем паузу на 5 секунд")) == 1, kWaitMs * 3);
+        // Paused by the run itself, with the resume timer armed.
+        QVERIFY(Form().RunActive());
+        QVERIFY(Form().CurrentScraper->Held());
+        QVERIFY(Form().ResumeTimer->isActive());
+        QVERIFY(!Form().StartButton->isEnabled());
+        QCOMPARE(LinesEndingWith(QStringLiteral(": Отключаем паузу, продолжаем работу")), 0);
+        QVERIFY(Log().filter(QStringLiteral(": Ошибка: ")).size() == 1);
+
+        // The timer ends the pause and the run goes on to its end.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            LinesEndingWith(QStringLiteral(": Отключаем паузу, продолжаем работу")) == 1, kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(IsIdle() && RunFreed(), kWaitMs);
+        QVERIFY(!Form().ResumeTimer->isActive());
+        QVERIFY(Log().last().contains(QStringLiteral(": Лог записан в ")));
     }
 
     void closingDuringARunEndsItAndSavesTheSettings() {
