@@ -1,25 +1,91 @@
-// Runs the portal replica on its own until interrupted: portal-replica [port]
+// Runs the portal replica on its own until interrupted.
+//
+//   portal-replica [port]              an empty replica (every request answers 404)
+//   portal-replica --demo DIR [port]   the portal imitation with a seeded data set and the
+//                                      Telegram Bot API imitation on the same server; writes
+//                                      StartURL.txt and settings.ini into DIR for a demo run
 #include <QCoreApplication>
+#include <QDate>
+#include <QDir>
+#include <QFile>
 #include <QTextStream>
 #include <exception>
+#include <optional>
 
+#include "PortalImitation.h"
 #include "PortalReplica.h"
+#include "TelegramImitation.h"
+
+namespace {
+
+const QString kDemoToken = QStringLiteral("1234567890:demo-token-of-the-local-bot-imitation");
+
+bool ParsePort(const char* text, quint16* port) {
+    bool ok = false;
+    const uint value = QString::fromLocal8Bit(text).toUInt(&ok);
+    if (!ok || value > 65535) {
+        return false;
+    }
+    *port = static_cast<quint16>(value);
+    return true;
+}
+
+bool WriteText(const QString& path, const QString& text) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(text.toUtf8()) == text.toUtf8().size();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
     replica::PortalReplica::Options options;
-    if (argc > 1) {
-        bool ok = false;
-        const uint port = QString::fromLocal8Bit(argv[1]).toUInt(&ok);
-        if (!ok || port > 65535) {
-            QTextStream(stderr) << "usage: portal-replica [port]\n";
+    QString demoDir;
+    int portArg = 0;
+    if (!args.isEmpty() && args.first() == QStringLiteral("--demo")) {
+        if (args.size() < 2) {
+            QTextStream(stderr) << "usage: portal-replica --demo DIR [port]\n";
             return 2;
         }
-        options.port = static_cast<quint16>(port);
+        demoDir = args[1];
+        portArg = args.size() > 2 ? 3 : 0;
+    } else if (!args.isEmpty()) {
+        portArg = 1;
     }
+    if (portArg > 0 && !ParsePort(argv[portArg], &options.port)) {
+        QTextStream(stderr) << "usage: portal-replica [--demo DIR] [port]\n";
+        return 2;
+    }
+
     try {
-        replica::PortalReplica replica(options);
-        QTextStream(stdout) << replica.url() << Qt::endl;
+        replica::PortalReplica server(options);
+        // A month of contracts ending today, a few of them refused.
+        const QDate today = QDate::currentDate();
+        replica::PortalImitation portal(
+            replica::MakePortalDataSet(150, today.addDays(-30), today, 2026, 6));
+        replica::TelegramImitation telegram(kDemoToken);
+        telegram.answerSuccess(QStringLiteral("demo_user"), QStringLiteral("quorvane_demo_bot"));
+        if (!demoDir.isEmpty()) {
+            server.setHandler([&](const replica::Request& request) {
+                return request.path().startsWith("/bot") ? telegram.handle(request)
+                                                         : portal.handle(request);
+            });
+            QDir().mkpath(demoDir);
+            const bool written =
+                WriteText(QDir(demoDir).filePath(QStringLiteral("StartURL.txt")),
+                          replica::PortalImitation::StartUrl(server.url()) + "\r\n") &&
+                WriteText(QDir(demoDir).filePath(QStringLiteral("settings.ini")),
+                          QStringLiteral("[Settings]\r\nBotToken=%1\r\nTgUserId=100200300\r\n"
+                                         "TgApiUrl=%2\r\n")
+                              .arg(kDemoToken, server.url()));
+            if (!written) {
+                QTextStream(stderr) << "cannot write the demo files into " << demoDir << "\n";
+                return 1;
+            }
+        }
+        QTextStream(stdout) << server.url() << Qt::endl;
         return app.exec();
     } catch (const std::exception& e) {
         QTextStream(stderr) << e.what() << Qt::endl;
