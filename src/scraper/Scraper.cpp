@@ -201,9 +201,10 @@ bool TScraper::ListingPhase() {
                 try {
                     QCounter = static_cast<qint32>(RejectQueue.size());
                     QString url;
+                    bool refusalPage = false;
                     if (shared_->DetailsInFlight.load() < DetailSlots && QCounter > 0) {
                         url = RejectQueue.takeFirst();
-                        ++shared_->DetailsInFlight;
+                        refusalPage = true;
                     } else if (!SearchQueue.isEmpty()) {
                         url = SearchQueue.takeFirst();
                     }
@@ -213,6 +214,11 @@ bool TScraper::ListingPhase() {
                     if (!url.trimmed().isEmpty()) {
                         if (Terminated()) {
                             return false;
+                        }
+                        // Counted only for a worker that starts: the worker takes its one off
+                        // when it ends, and a slot counted without one would never come back.
+                        if (refusalPage) {
+                            ++shared_->DetailsInFlight;
                         }
                         StartWorker(url, lists);
                         SleepLoopPass();
