@@ -293,6 +293,18 @@ void TMainForm::showEvent(QShowEvent* event) {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+    if (driverCallDepth_ > 0) {
+        // The close arrived while a call of the run driver lets events through, and the driver
+        // waits for that call: the run is asked to leave now, and the window closes once the
+        // call has returned.
+        if (RunActive()) {
+            CurrentScraper->AbandonNetwork();
+            CurrentScraper->Terminate();
+        }
+        closeDeferred_ = true;
+        event->ignore();
+        return;
+    }
     FormClose();
     // No new run may begin while the program ends, and a run still going is ended in order so
     // that none of its files is left half written.
@@ -605,7 +617,13 @@ void TMainForm::showRejectBalloon(const QString& title, const QString& text) {
 }
 
 void TMainForm::processPendingEvents() {
+    ++driverCallDepth_;
     QCoreApplication::processEvents();
+    --driverCallDepth_;
+    if (closeDeferred_ && driverCallDepth_ == 0) {
+        closeDeferred_ = false;
+        QTimer::singleShot(0, this, &QWidget::close);
+    }
 }
 
 QString TMainForm::ProgramPath(const QString& name) const {

@@ -141,4 +141,7 @@ private:
 
     TMainFormOptions options_;
     QDate today_;
+    // Calls of the run driver that are letting the window's events through right now.
+    int driverCallDepth_ = 0;
+    bool closeDeferred_ = false;
 };

@@ -89,33 +89,6 @@ private:
         return RunFreed() && Form().StartButton->isEnabled() && Form().RestartTimer->isActive();
     }
 
-private slots:
-    void init() {
-        dir_ = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir_->isValid());
-        // Scaled timing: the automatic restart comes after 1.5 s, the automatic resume after
-        // 250 ms.
-        timing_ = std::make_unique<ScopedTiming>(ScopedTiming::Scaled(20));
-        replica_ = std::make_unique<PortalReplica>();
-        portal_.reset();
-        replica_->setHandler([this](const replica::Request& request) {
-            return portal_ ? portal_->handle(request) : EmptySearchPage(request);
-        });
-        WriteFile(
-            dir_->filePath(QStringLiteral("StartURL.txt")),
-            (replica_->url() + "/epz/contract/search/results.html?morphology=on\r\n").toUtf8());
-
-        TMainFormOptions options;
-        options.programDir = dir_->path();
-        options.workDir = dir_->path();
-        options.today = QDate(2026, 12, 8);
-        options.mutexName =
-            QStringLiteral("QuorvaneAppTest-") + QUuid::createUuid().toString(QUuid::Id128);
-        form_ = std::make_unique<TMainForm>(options);
-        form_->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
-    }
-
     // Three refusals in January 2026: two of one contract (12.01 and 20.01), one of another
     // (14.01), and a contract without a refusal.
     void ServeRefusals() {
@@ -141,6 +114,33 @@ private slots:
     QStringList Results() {
         const QString text = Form().ResultsMemo->toPlainText();
         return text.isEmpty() ? QStringList() : text.split(u'\n');
+    }
+
+private slots:
+    void init() {
+        dir_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir_->isValid());
+        // Scaled timing: the automatic restart comes after 1.5 s, the automatic resume after
+        // 250 ms.
+        timing_ = std::make_unique<ScopedTiming>(ScopedTiming::Scaled(20));
+        replica_ = std::make_unique<PortalReplica>();
+        portal_.reset();
+        replica_->setHandler([this](const replica::Request& request) {
+            return portal_ ? portal_->handle(request) : EmptySearchPage(request);
+        });
+        WriteFile(
+            dir_->filePath(QStringLiteral("StartURL.txt")),
+            (replica_->url() + "/epz/contract/search/results.html?morphology=on\r\n").toUtf8());
+
+        TMainFormOptions options;
+        options.programDir = dir_->path();
+        options.workDir = dir_->path();
+        options.today = QDate(2026, 12, 8);
+        options.mutexName =
+            QStringLiteral("QuorvaneAppTest-") + QUuid::createUuid().toString(QUuid::Id128);
+        form_ = std::make_unique<TMainForm>(options);
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
     }
 
     void cleanup() {
@@ -224,9 +224,11 @@ private slots:
         QCOMPARE(replica_->requestCount(), 1);
 
         // The timer presses Start: a second run, which (box cleared) ends idle.
-        QTRY_VERIFY_WITH_TIMEOUT(replica_->requestCount() == 2, kWaitMs);
         Form().RestartCheckBox->setChecked(false);
+        QVERIFY(Form().RestartTimer->isActive());
+        QTRY_VERIFY_WITH_TIMEOUT(replica_->requestCount() == 2, kWaitMs);
         QTRY_VERIFY_WITH_TIMEOUT(IsIdle(), kWaitMs);
+        QTest::qWait(Timing().restartTimerMs * 2);
         QCOMPARE(replica_->requestCount(), 2);
     }
 
@@ -368,6 +370,29 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(IsIdle() && RunFreed(), kWaitMs);
         QVERIFY(!Form().ResumeTimer->isActive());
         QVERIFY(Log().last().contains(QStringLiteral(": Лог записан в ")));
+    }
+
+    void closingInsideADriverCallWaitsUntilTheCallHasReturned() {
+        Form().LimitEdit->setValue(0);
+        Click(Form().StartButton);
+        QTRY_VERIFY_WITH_TIMEOUT(IsRunning(), kWaitMs);
+
+        // A refresh lets the window's events through while the driver waits for it; a close
+        // among them must not wait for that driver from inside its own call.
+        TScraper caller(&Form());
+        caller.progesslastupdated = 0;
+        QMetaObject::invokeMethod(&Form(), &QWidget::close, Qt::QueuedConnection);
+        QElapsedTimer clock;
+        clock.start();
+        Form().ShowProgress(caller);
+        QVERIFY(clock.elapsed() < 2000);
+        QVERIFY(Form().isVisible());
+        QVERIFY(Form().CurrentScraper->Terminated());
+
+        // Once the call has returned, the window closes and the run ends in order.
+        QTRY_VERIFY_WITH_TIMEOUT(!Form().isVisible(), kWaitMs);
+        QVERIFY(RunFreed());
+        QVERIFY(QFile::exists(dir_->filePath(QStringLiteral("settings.ini"))));
     }
 
     void closingDuringARunEndsItAndSavesTheSettings() {

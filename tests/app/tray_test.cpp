@@ -2,7 +2,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,8 +18,6 @@
 #include "app/MainForm.h"
 #include "support/TestSupport.h"
 
-extern char** environ;
-
 namespace {
 
 constexpr int kWaitMs = 10000;
@@ -33,17 +31,21 @@ public:
             return false;
         }
         const std::string fd = std::to_string(fds[1]);
-        const char* argv[] = {"Xvfb",         "-displayfd", fd.c_str(), "-screen", "0",
-                              "1280x1024x24", "-nolisten",  "tcp",      "-ac",     nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        const int spawned =
-            posix_spawnp(&pid_, "Xvfb", &actions, nullptr, const_cast<char* const*>(argv), environ);
-        posix_spawn_file_actions_destroy(&actions);
+        pid_ = fork();
+        if (pid_ == 0) {
+            // The server ends with this process, however the process ends.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            close(fds[0]);
+            const int devNull = open("/dev/null", O_RDWR);
+            dup2(devNull, STDIN_FILENO);
+            dup2(devNull, STDOUT_FILENO);
+            dup2(devNull, STDERR_FILENO);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24",
+                   "-nolisten", "tcp", "-ac", static_cast<char*>(nullptr));
+            _exit(127);
+        }
         close(fds[1]);
-        if (spawned != 0) {
-            pid_ = -1;
+        if (pid_ < 0) {
             close(fds[0]);
             return false;
         }
