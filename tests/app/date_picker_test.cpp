@@ -51,21 +51,6 @@ private slots:
         calendar->setSelectedDate(QDate(2026, 12, 3));
         QCOMPARE(picker.pickedDate(), QDate(2026, 12, 3));
     }
-
-    void calendarOfAFilledFieldOpensAtItsDate() {
-        TDatePicker picker;
-        picker.setToday(QDate(2026, 12, 8));
-        picker.setPickedDate(QDate(2025, 3, 15));
-        picker.resize(120, 24);
-        picker.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&picker));
-        const QPoint arrow = QPoint(picker.width() - 6, picker.height() / 2);
-        QTest::mouseMove(&picker, arrow);
-        QTest::mousePress(&picker, Qt::LeftButton, {}, arrow);
-        QTRY_VERIFY(picker.calendarWidget()->isVisible());
-        QCOMPARE(picker.calendarWidget()->yearShown(), 2025);
-        QCOMPARE(picker.calendarWidget()->monthShown(), 3);
-    }
 };
 
 QTEST_MAIN(DatePickerTest)
