@@ -158,8 +158,9 @@ void HeadlessRunView::startResumeTimer(TScraper& run, int ms) {
     QTimer::singleShot(ms, context_, [this, control] {
         auto target = control.lock();
         if (target && !target->Done() && target->Held()) {
-            target->Continue();
+            // Logged before the driver goes on, so the line stands before anything it logs next.
             appendLog(StampedLine(QStringLiteral("Отключаем паузу, продолжаем работу")));
+            target->Continue();
         }
     });
 }
