@@ -435,7 +435,8 @@ PortalDataSet MakePortalDataSet(int count, const QDate& from, const QDate& to, q
         ContractRecord contract = MakeContract(id, concluded, price);
         if (below(100) < refusalPercent) {
             auto signedAt = [&] {
-                const QDate day = concluded.addDays(below(90) + 1);
+                // Signed after the conclusion, but never after the data set's last day.
+                const QDate day = std::min(concluded.addDays(below(90) + 1), to);
                 return day.toString(kDateLayout) + QStringLiteral(" %1:%2")
                                                        .arg(below(24), 2, 10, QLatin1Char('0'))
                                                        .arg(below(60), 2, 10, QLatin1Char('0'));
