@@ -9,7 +9,7 @@ jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
 
 echo "== plain build =="
-"$root/scripts/build.sh" "$root/build"
+"$root/scripts/build.sh" "$root/build" -DQUORVANE_TESTS=ON
 ctest --test-dir "$root/build" --output-on-failure -j "$jobs"
 
 echo "== sanitized build (ASan + UBSan) =="
