@@ -9,6 +9,7 @@ packages=(
     libcurl4-openssl-dev libssl-dev openssl
     googletest libgtest-dev
     tinyproxy xvfb xauth trayer
+    fonts-dejavu-core fonts-dejavu-extra
 )
 
 missing=()
