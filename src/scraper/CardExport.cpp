@@ -97,7 +97,7 @@ QString CardRow(const QString& page, const QString& url, const QString& protocol
     const QString email = TrimControls(TextAfter(contacts, kBreak));
 
     return QuotedRow({
-        protocolDate.left(10),
+        CsvSafeText(protocolDate.left(10)),
         CsvSafeText(subject),
         CsvSafeText(QLatin1Char('\'') + registryId),
         CsvSafeText(url),
