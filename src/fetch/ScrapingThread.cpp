@@ -51,6 +51,12 @@ QString PageDate(const QString& html, const QString& name) {
     return ExtractBetween(attributes, QStringLiteral("value=\""), QString(), QStringLiteral("\""));
 }
 
+// A failed fetch's status: "ERROR_" and the reason, or the last status code when there is none.
+QString FailureText(const QString& message, const HttpClient& client) {
+    return QStringLiteral("ERROR_") +
+           (message.isEmpty() ? QString::number(client.lastStatusCode()) : message);
+}
+
 }  // namespace
 
 TScrapingThread::TScrapingThread(std::shared_ptr<RunShared> shared, WorkerLists* lists)
@@ -156,9 +162,7 @@ void TScrapingThread::Fetch(HttpClient& client) {
                 result = kFailure;
                 failed = true;
                 const QString message = ErrorMessage(e);
-                statusText =
-                    QStringLiteral("ERROR_") +
-                    (message.isEmpty() ? QString::number(client.lastStatusCode()) : message);
+                statusText = FailureText(message, client);
                 LogMessageText = statusText + QStringLiteral(" для ") + url;
                 if (detail) {
                     shared_->LastPortalRequestTick = TickCount();
@@ -196,9 +200,7 @@ void TScrapingThread::Fetch(HttpClient& client) {
             statusText = QStringLiteral("успешно");
         }
     } catch (const std::exception& e) {
-        const QString message = ErrorMessage(e);
-        statusText = QStringLiteral("ERROR_") +
-                     (message.isEmpty() ? QString::number(client.lastStatusCode()) : message);
+        statusText = FailureText(ErrorMessage(e), client);
         result = kFailure;
         Pause(timing.failPauseMs);
     }

@@ -59,10 +59,14 @@ QString CardHeaderLine() {
     });
 }
 
+QString RegistryIdOf(const QString& cardUrl) {
+    const qsizetype eq = cardUrl.indexOf(QLatin1Char('='));
+    return eq < 0 ? QString() : cardUrl.mid(eq + 1);
+}
+
 QString CardRow(const QString& page, const QString& url, const QString& protocolDate) {
     // Every field goes through CsvSafeText, so no value can break the row's quoting.
-    const qsizetype eq = url.indexOf(QLatin1Char('='));
-    const QString registryId = eq < 0 ? QString() : url.mid(eq + 1);
+    const QString registryId = RegistryIdOf(url);
     const QString subject = PlainText(ExtractBetween(
         page, QStringLiteral("Предмет контракта</span>"), {}, QStringLiteral("</span>")));
     const QString customer =

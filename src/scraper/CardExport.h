@@ -32,6 +32,9 @@ private:
 };
 
 // The header line of the file, without its line end.
+// The contract's registry id in a card address: everything after its first "=".
+QString RegistryIdOf(const QString& cardUrl);
+
 QString CardHeaderLine();
 
 // The row of one card page at `url`, without its line end: eleven quoted fields joined by ";".

@@ -2,6 +2,7 @@
 
 #include <QDate>
 
+#include "scraper/CardExport.h"
 #include "scraper/Scraper.h"
 #include "text/TextHelpers.h"
 
@@ -57,9 +58,7 @@ void Accept(TScraper& run, const QString& page) {
         run.ProtocolUrl.prepend(run.PortalBase);
     }
     run.CardList.append(run.ProtocolUrl);
-    const qsizetype eq = run.ProtocolUrl.indexOf(QLatin1Char('='));
-    const QString registryId = eq < 0 ? QString() : run.ProtocolUrl.mid(eq + 1);
-    run.CardDates.append(registryId + QLatin1Char('=') + run.ProtocolDate);
+    run.CardDates.append(RegistryIdOf(run.ProtocolUrl) + QLatin1Char('=') + run.ProtocolDate);
     run.AnnounceReject();
 }
 

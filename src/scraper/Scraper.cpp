@@ -26,12 +26,6 @@ void SleepLoopPass() {
     QThread::msleep(static_cast<unsigned long>(Timing().loopSleepMs));
 }
 
-// Everything in a card URL after its first "=": the contract's registry id.
-QString RegistryIdOf(const QString& url) {
-    const qsizetype eq = url.indexOf(QLatin1Char('='));
-    return eq < 0 ? QString() : url.mid(eq + 1);
-}
-
 }  // namespace
 
 TScraper::TScraper(RunView* view) : view_(view) {
