@@ -10,7 +10,7 @@
 #include "fetch/ProcessMutex.h"
 
 class TScrapingThread;
-class RunView;
+class LogSink;
 
 // The state one run shares with its fetch workers. The run driver makes it at set-up and keeps
 // it until the last of its workers has ended.
@@ -25,7 +25,7 @@ struct RunShared {
     QStringList ProxyList;  // filled at set-up, only read afterwards
     bool UseProxy = false;
     std::atomic<qint32> DetailsInFlight{0};
-    RunView* view = nullptr;  // where workers write their log lines
+    LogSink* view = nullptr;  // where workers write their log lines
 };
 
 // The running and finished workers of one phase; guarded by RunShared::ScraperLock.

@@ -2,11 +2,11 @@
 
 #include <QUrl>
 
+#include "fetch/LogSink.h"
 #include "fetch/ProxyRotation.h"
 #include "fetch/RunTiming.h"
 #include "http/CurlGlobal.h"
 #include "http/HttpClient.h"
-#include "scraper/RunView.h"
 #include "text/ByteText.h"
 #include "text/RunError.h"
 #include "text/TextHelpers.h"
@@ -228,7 +228,7 @@ void TScrapingThread::Pause(int ms) {
 }
 
 void TScrapingThread::WriteLog() {
-    RunView* view = shared_->view;
+    LogSink* view = shared_->view;
     if (view == nullptr) {
         return;
     }

@@ -1,20 +1,17 @@
 #pragma once
 
-#include <QObject>
 #include <QString>
-#include <functional>
+
+#include "fetch/LogSink.h"
 
 class TScraper;
 
 // The window side of a run: every call a run driver or its workers make to the window. Each
 // call runs on the view's thread (the thread of context()) while the caller waits, so the
 // driver's fields are touched by one thread at a time.
-class RunView {
+class RunView : public LogSink {
 public:
     virtual ~RunView() = default;
-
-    // An object living on the view's thread; calls are delivered to it.
-    virtual QObject* context() = 0;
 
     // One stamped line with run.LogMessageText; empties the log first when it is over the cap.
     virtual void AddLogLine(TScraper& run) = 0;
@@ -33,11 +30,6 @@ public:
     // The results line and the tray balloon of one accepted refusal (ProtocolDate, ProtocolUrl).
     virtual void AnnounceReject(TScraper& run) = 0;
 
-    // A stamped line from a worker or a notice; never empties the log.
-    virtual void WriteLog(const QString& text) = 0;
     // A line appended as it stands, without a stamp.
     virtual void AppendRawLine(const QString& line) = 0;
 };
-
-// Runs `call` on the view's thread and waits until it has returned.
-void CallOnView(RunView& view, const std::function<void()>& call);

@@ -1,9 +1,9 @@
-#include "scraper/RunView.h"
-
 #include <QMetaObject>
 #include <QThread>
 
-void CallOnView(RunView& view, const std::function<void()>& call) {
+#include "fetch/LogSink.h"
+
+void CallOnView(LogSink& view, const std::function<void()>& call) {
     QObject* context = view.context();
     if (QThread::currentThread() == context->thread()) {
         call();
