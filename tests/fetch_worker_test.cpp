@@ -200,7 +200,17 @@ TEST_F(FetchWorkerTest, Answer429IsRetriedWithTheNoticeForDirectAndProxiedRuns) 
                                (useProxy ? QStringLiteral(", повторяем через 2 секунды")
                                          : QStringLiteral(", повторяем через 10 секунд"));
         EXPECT_EQ(LogLinesEndingWith(notice).size(), 1);
+        // The retry waits out the failure pause and the extra 429 pause on top of it.
+        const QList<Request> requests = replica_.requests();
+        const int pause429 = useProxy ? Timing().pause429ProxyMs : Timing().pause429DirectMs;
+        EXPECT_GE(requests[1].arrivalMs - requests[0].arrivalMs, Timing().failPauseMs + pause429);
     }
+    // The scaled pauses above stand for these.
+    const RunTiming product;
+    EXPECT_EQ(product.pause429DirectMs, 10000);
+    EXPECT_EQ(product.pause429ProxyMs, 2000);
+    EXPECT_EQ(product.dateMismatchPauseMs, 5000);
+    EXPECT_EQ(product.detailSpacingMs, 2000);
 }
 
 TEST_F(FetchWorkerTest, PageWithoutClosingTagIsRetriedUntilTheAttemptsRunOut) {
@@ -240,7 +250,11 @@ TEST_F(FetchWorkerTest, SearchPageForOtherDatesIsLoggedAndFetchedAgain) {
     Finish(worker);
 
     EXPECT_EQ(worker->result, TScrapingThread::kSearchPage);
-    EXPECT_EQ(replica_.requestCount(), 2);
+    ASSERT_EQ(replica_.requestCount(), 2);
+    // The page is asked for again only after the mismatch pause and the failure pause.
+    const QList<Request> requests = replica_.requests();
+    EXPECT_GE(requests[1].arrivalMs - requests[0].arrivalMs,
+              Timing().dateMismatchPauseMs + Timing().failPauseMs);
     EXPECT_EQ(
         LogLinesEndingWith(QStringLiteral("На запрошенные даты 01.01.2026-31.01.2026 сайт выдал "
                                           "список по датам 01.12.2025-08.12.2025, делаем паузу и "

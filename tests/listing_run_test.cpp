@@ -402,4 +402,67 @@ TEST(RejectPageTest, BothBoundsRejectAndForeignContractLinksStayAsTheyAre) {
               (url + "#15.02.2026 10:00\r\n" + url + "#31.02.2026 10:00\r\n").toUtf8());
 }
 
+// The most refusal-page and card requests in flight at once: each answer is held `holdMs`, so a
+// slot is free again no earlier than that after its request arrived.
+int MostInFlight(const QList<replica::Request>& requests, const char* path, qint64 holdMs) {
+    QList<qint64> arrivals;
+    for (const replica::Request& request : requests) {
+        if (request.path() == path) {
+            arrivals.append(request.arrivalMs);
+        }
+    }
+    int most = 0;
+    for (qint64 start : arrivals) {
+        int within = 0;
+        for (qint64 other : arrivals) {
+            within += (other >= start && other < start + holdMs) ? 1 : 0;
+        }
+        most = std::max(most, within);
+    }
+    return most;
+}
+
+TEST_F(ListingRunTest, FiveDetailSlotsWithProxiesAndOneWithout) {
+    // Six refused contracts: one more than the slots with proxies.
+    PortalDataSet data;
+    for (int n = 1; n <= 6; ++n) {
+        ContractRecord contract = replica::MakeContract(Id(n), QDate(2026, 2, n), 1000 * n);
+        replica::AddRefusal(
+            contract, {replica::CustomerRefusal(
+                          QStringLiteral("%1.03.2026 10:00").arg(n, 2, 10, QLatin1Char('0')))});
+        data.contracts.append(contract);
+    }
+    portal_.setData(data);
+    // Refusal pages and cards answer slowly; the spacing is short enough not to hide a slot.
+    constexpr qint64 kHoldMs = 400;
+    RunTiming timing = Timing();
+    timing.detailSpacingMs = 1;
+    ScopedTiming shortSpacing(timing);
+    replica_.setHandler([this](const replica::Request& request) {
+        replica::Response response = portal_.handle(request);
+        if (request.path() != PortalImitation::kSearchPath) {
+            response.delayMs = static_cast<int>(kHoldMs);
+        }
+        return response;
+    });
+
+    for (bool proxies : {true, false}) {
+        SCOPED_TRACE(proxies ? "with proxies" : "direct");
+        replica_.clearRequests();
+        QFile::remove(dir_.filePath(QStringLiteral("have.txt")));
+        // No proxy.txt: with the box ticked every request still goes out directly.
+        Run(PortalImitation::StartUrl(base()), [proxies](TScraper& r) {
+            r.ProxyChecked = proxies;
+            r.PublishDateFrom = QDate(2026, 2, 1);
+            r.PublishDateTo = QDate(2026, 2, 28);
+        });
+        const QList<replica::Request> requests = replica_.requests();
+        const int slotCount = proxies ? 5 : 1;
+        EXPECT_EQ(Targets(PortalImitation::kRejectPath).size(), 6);
+        EXPECT_EQ(Targets(PortalImitation::kCardPath).size(), 6);
+        EXPECT_EQ(MostInFlight(requests, PortalImitation::kRejectPath, kHoldMs), slotCount);
+        EXPECT_EQ(MostInFlight(requests, PortalImitation::kCardPath, kHoldMs), slotCount);
+    }
+}
+
 }  // namespace
