@@ -67,12 +67,18 @@ protected:
     HeadlessRunView view_;
 };
 
-// A missing StartURL.txt, and an empty one (which once had a worker retry an address-less
-// request 500 times): the run ends with one line naming the file, and nothing is requested.
+// A missing StartURL.txt, an empty one (which once had a worker retry an address-less request
+// 500 times) and one without an http(s) address: the run ends with one line naming the file,
+// and nothing is requested.
 TEST_F(RunDriverTest, UnusableStartUrlEndsRightAfterTheStartLineWithOneLine) {
-    for (const bool missing : {true, false}) {
-        if (!missing) {
-            WriteFile(dir_.filePath(QStringLiteral("StartURL.txt")), "\r\n");
+    const QList<std::pair<QByteArray, QString>> cases = {
+        {QByteArray(), QStringLiteral(": Нет файла ")},
+        {" \r\n", QStringLiteral(": Файл ")},
+        {"results.html?morphology=on", QStringLiteral(": В файле ")},
+        {"ftp://portal.example/results.html", QStringLiteral(": В файле ")}};
+    for (const auto& [content, start] : cases) {
+        if (!content.isNull()) {
+            WriteFile(dir_.filePath(QStringLiteral("StartURL.txt")), content);
         }
         auto run = NewRun();
         run->start();
@@ -82,9 +88,8 @@ TEST_F(RunDriverTest, UnusableStartUrlEndsRightAfterTheStartLineWithOneLine) {
         ASSERT_EQ(log.size(), 4);
         EXPECT_TRUE(log[0].endsWith(QStringLiteral(": Запуск")));
         EXPECT_TRUE(log[1].endsWith(QStringLiteral(": Начинаем работу...")));
-        EXPECT_TRUE(
-            log[2].contains((missing ? QStringLiteral(": Нет файла ") : QStringLiteral(": Файл ")) +
-                            dir_.filePath(QStringLiteral("StartURL.txt"))))
+        EXPECT_TRUE(log[2].contains(start + dir_.filePath(QStringLiteral("StartURL.txt"))) &&
+                    log[2].contains(QStringLiteral("один адрес поиска контрактов на портале")))
             << log[2].toStdString();
         EXPECT_TRUE(log[3].contains(QStringLiteral(": Лог записан в ")));
         EXPECT_TRUE(run->SetUpFailed);
