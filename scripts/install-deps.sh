@@ -10,6 +10,7 @@ packages=(
     googletest libgtest-dev
     tinyproxy xvfb xauth trayer
     fonts-dejavu-core fonts-dejavu-extra
+    dpkg-dev desktop-file-utils systemd
 )
 
 missing=()

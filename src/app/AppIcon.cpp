@@ -4,9 +4,7 @@
 #include <QPainterPath>
 #include <QPixmap>
 
-namespace {
-
-QPixmap DrawIcon(int size) {
+QPixmap DrawQuorvaneIcon(int size) {
     QPixmap pixmap(size, size);
     pixmap.fill(Qt::transparent);
     QPainter p(&pixmap);
@@ -36,12 +34,10 @@ QPixmap DrawIcon(int size) {
     return pixmap;
 }
 
-}  // namespace
-
 QIcon QuorvaneIcon() {
     QIcon icon;
     for (int size : {16, 22, 24, 32, 48, 64, 128}) {
-        icon.addPixmap(DrawIcon(size));
+        icon.addPixmap(DrawQuorvaneIcon(size));
     }
     return icon;
 }

@@ -1,9 +1,11 @@
 // Runs the portal replica on its own until interrupted.
 //
 //   portal-replica [port]              an empty replica (every request answers 404)
-//   portal-replica --demo DIR [port]   the portal imitation with a seeded data set and the
-//                                      Telegram Bot API imitation on the same server; writes
-//                                      StartURL.txt and settings.ini into DIR for a demo run
+//   portal-replica --demo DIR [--contracts N] [port]
+//                                      the portal imitation with a seeded data set (150
+//                                      contracts, or the first N of them) and the Telegram Bot
+//                                      API imitation on the same server; writes StartURL.txt and
+//                                      settings.ini into DIR for a demo run
 #include <QCoreApplication>
 #include <QDate>
 #include <QDir>
@@ -43,19 +45,25 @@ int main(int argc, char** argv) {
     const QStringList args = app.arguments().mid(1);
     replica::PortalReplica::Options options;
     QString demoDir;
+    int contracts = 150;
     int portArg = 0;
+    bool usable = true;
     if (!args.isEmpty() && args.first() == QStringLiteral("--demo")) {
-        if (args.size() < 2) {
-            QTextStream(stderr) << "usage: portal-replica --demo DIR [port]\n";
-            return 2;
+        usable = args.size() >= 2;
+        demoDir = args.value(1);
+        int next = 2;
+        // A smaller data set makes a shorter run at the product's own request spacing.
+        if (args.value(next) == QStringLiteral("--contracts")) {
+            contracts = args.value(next + 1).toInt(&usable);
+            usable = usable && contracts > 0;
+            next += 2;
         }
-        demoDir = args[1];
-        portArg = args.size() > 2 ? 3 : 0;
+        portArg = args.size() > next ? next + 1 : 0;
     } else if (!args.isEmpty()) {
         portArg = 1;
     }
-    if (portArg > 0 && !ParsePort(argv[portArg], &options.port)) {
-        QTextStream(stderr) << "usage: portal-replica [--demo DIR] [port]\n";
+    if (!usable || (portArg > 0 && !ParsePort(argv[portArg], &options.port))) {
+        QTextStream(stderr) << "usage: portal-replica [--demo DIR [--contracts N]] [port]\n";
         return 2;
     }
 
@@ -64,7 +72,7 @@ int main(int argc, char** argv) {
         // A month of contracts ending today, a few of them refused.
         const QDate today = QDate::currentDate();
         replica::PortalImitation portal(
-            replica::MakePortalDataSet(150, today.addDays(-30), today, 2026, 6));
+            replica::MakePortalDataSet(contracts, today.addDays(-30), today, 2026, 6));
         replica::TelegramImitation telegram(kDemoToken);
         telegram.answerSuccess(QStringLiteral("demo_user"), QStringLiteral("quorvane_demo_bot"));
         if (!demoDir.isEmpty()) {
