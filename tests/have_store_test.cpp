@@ -182,7 +182,7 @@ TEST_F(HaveStoreTest, OddContentSurvivesTheNextWriteByteForByte) {
     for (const QByteArray& line : lines) {
         EXPECT_TRUE(written.contains(line + "\r\n")) << line.left(20).toStdString();
     }
-    EXPECT_TRUE(written.endsWith("e#5\r\n"));
+    EXPECT_TRUE(written.contains("\r\ne#5\r\n"));
     // Read again, the store finds the same keys: a second write changes nothing.
     HaveStore again;
     again.Load(path());
