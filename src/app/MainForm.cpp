@@ -487,6 +487,9 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
         if (key->isAccepted()) {
             return true;
         }
+        // Not the window's key: the memo gets it as delivered. Left ignored, a Tab that moved
+        // the focus would go on to the window and move it a second time.
+        key->accept();
     }
     return QWidget::eventFilter(watched, event);
 }
