@@ -138,7 +138,7 @@ bool TScraper::SetUp() {
     ToggleBusy();
     // From here on the end of the run always runs.
     try {
-        if (!MalformedProxyLines.isEmpty()) {
+        if (shared_->UseProxy && !MalformedProxyLines.isEmpty()) {
             AddLogLine(MalformedProxyLinesText(MalformedProxyLines));
         }
         HaveList.Load(WorkPath(QStringLiteral("have.txt")));
