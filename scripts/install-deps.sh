@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libqt6opengl6-dev libgl-dev
-    libcurl4-openssl-dev libssl-dev openssl
+    libcurl4-openssl-dev libssl-dev openssl libbrotli-dev
     googletest libgtest-dev
     tinyproxy xvfb xauth trayer
     fonts-dejavu-core fonts-dejavu-extra

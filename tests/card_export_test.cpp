@@ -1,6 +1,9 @@
 // The CSV export: rows read from the replica's contract cards, and the file itself.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <QDir>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -157,6 +160,26 @@ TEST_F(CardExportTest, WithoutNewRefusalsTheFileIsDeleted) {
 TEST_F(CardExportTest, UncreatableFileFails) {
     run_.ProgramDir = dir_.filePath(QStringLiteral("missing/folder"));
     EXPECT_THROW(CardExport csv(run_), RunError);
+}
+
+TEST_F(CardExportTest, AHeaderThatCannotBeWrittenLeavesNoFile) {
+    // A full disk: no file of this process may grow beyond 10 bytes.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto savedHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 10;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    bool raised = false;
+    try {
+        CardExport csv(run_);
+    } catch (const RunError&) {
+        raised = true;
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, savedHandler);
+    EXPECT_TRUE(raised);
+    EXPECT_TRUE(CsvFiles().isEmpty());
 }
 
 }  // namespace

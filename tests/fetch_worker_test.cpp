@@ -9,6 +9,7 @@
 #include "fetch/ScrapingThread.h"
 #include "scraper/HeadlessRunView.h"
 #include "support/TestSupport.h"
+#include "text/ByteText.h"
 
 using replica::PortalReplica;
 using replica::Request;
@@ -278,6 +279,68 @@ TEST_F(FetchWorkerTest, StopDuringTheSpacingWaitEndsWithoutHandoff) {
 
     EXPECT_FALSE(InFinished(worker));
     EXPECT_EQ(shared_->DetailsInFlight.load(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+Response Coded(const QByteArray& coded, const QByteArray& coding) {
+    Response response = Response::Ok(coded);
+    response.headers.append(qMakePair(QByteArray("Content-Encoding"), coding));
+    return response;
+}
+
+TEST_F(FetchWorkerTest, HostilePagesFailOnlyThatPage) {
+    RunTiming timing = Timing();
+    timing.maxAttempts = 1;
+    ScopedTiming oneAttempt(timing);
+    const QString tooLarge = QStringLiteral("ERROR_Response body is larger than 67108864 bytes");
+    // Decoded, these pass the 64 MiB cap; coded they are a few kilobytes.
+    const QByteArray zeros(70 * 1024 * 1024, '\0');
+    Response announced;
+    announced.streamBytes = 100 * 1024 * 1024;
+    Response unannounced = announced;
+    unannounced.closeDelimited = true;
+    Response cut = Response::Ok(kDetailPage);
+    cut.cutAfterBytes = 10;
+    // Slower than the scaled low-speed limit, as a byte a second is slower than the product's.
+    Response slow = Response::Ok(kDetailPage);
+    slow.trickleMs = 100;
+    const QList<std::pair<Response, QString>> cases = {
+        {Response::Ok(""), QStringLiteral("ERROR_Broken")},
+        {announced, tooLarge},
+        {unannounced, tooLarge},
+        {Coded(replica::GzipCompress(zeros), "gzip"), tooLarge},
+        {Coded(replica::BrotliCompress(zeros), "br"), tooLarge},
+        {Response::Redirect(302, "/epz/rdik/card/reject-info.html?rejectId=5"),
+         QStringLiteral("ERROR_Maximum (5) redirects followed")},
+        {cut, QStringLiteral("ERROR_transfer closed with")},
+        {slow, QStringLiteral("ERROR_Operation too slow")},
+    };
+    // One at a time: the replica serves all of them from one thread.
+    for (qsizetype i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].second.toStdString());
+        routes_.addExact("/epz/rdik/card/reject-info.html?rejectId=" + QByteArray::number(i),
+                         cases[i].first);
+        TScrapingThread* worker = Start(RejectUrl(static_cast<int>(i)));
+        Finish(worker);
+        EXPECT_EQ(worker->result, TScrapingThread::kFailure);
+        EXPECT_TRUE(worker->statusText.startsWith(cases[i].second))
+            << worker->statusText.toStdString();
+        EXPECT_TRUE(InFinished(worker));
+    }
+    EXPECT_EQ(shared_->DetailsInFlight.load(), 0);
+
+    // A page in another encoding is a page: its bytes are kept, and reading it as UTF-8 only
+    // shows replacement characters.
+    const QByteArray cp1251 = "<html><body>\xCE\xF2\xEA\xE0\xE7</body></html>";
+    routes_.addExact("/epz/rdik/card/reject-info.html?rejectId=99", Response::Ok(cp1251));
+    TScrapingThread* foreign = Start(RejectUrl(99));
+    Finish(foreign);
+    EXPECT_EQ(foreign->result, TScrapingThread::kRejectPage);
+    EXPECT_EQ(TextToStream(foreign->html), cp1251);
+    EXPECT_TRUE(DecodePage(foreign->html).contains(QChar::ReplacementCharacter));
 }
 
 }  // namespace

@@ -162,4 +162,32 @@ TEST_F(HaveStoreTest, WriterKilledMidwayLeavesTheOldFileWhole) {
     EXPECT_EQ(store.Lines().size(), 20300);
 }
 
+TEST_F(HaveStoreTest, OddContentSurvivesTheNextWriteByteForByte) {
+    // NUL bytes, a 1 MB line, a line in another encoding (CP1251) beside UTF-8, every kind of
+    // line end.
+    const QByteArray megabyte = "https://p.test/x#" + QByteArray(1024 * 1024, 'm');
+    const QList<QByteArray> lines = {
+        QByteArray("a\x00nul#1", 7), megabyte, "b\xCE\xF2\xEA\xE0\xE7#2", "c\xD0\x9E#3", "d#4",
+    };
+    WriteFile(path(),
+              lines[0] + "\r" + lines[1] + "\n" + lines[2] + "\r\n" + lines[3] + "\n\r" + lines[4]);
+    HaveStore store;
+    store.Load(path());
+    EXPECT_EQ(store.Lines().size(), lines.size());
+    EXPECT_TRUE(store.Contains(QStringLiteral("c\u041E#3")));
+    store.Add(QStringLiteral("e#5"));
+    store.MergeAndWrite(path());
+
+    const QByteArray written = ReadFile(path());
+    for (const QByteArray& line : lines) {
+        EXPECT_TRUE(written.contains(line + "\r\n")) << line.left(20).toStdString();
+    }
+    EXPECT_TRUE(written.contains("\r\ne#5\r\n"));
+    // Read again, the store finds the same keys: a second write changes nothing.
+    HaveStore again;
+    again.Load(path());
+    again.MergeAndWrite(path());
+    EXPECT_EQ(ReadFile(path()), written);
+}
+
 }  // namespace

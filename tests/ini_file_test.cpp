@@ -157,4 +157,52 @@ TEST_F(IniFileTest, FailedWriteKeepsTheOldFile) {
     EXPECT_EQ(ini.readInteger("Settings", "Limit", 30), 30);
 }
 
+TEST_F(IniFileTest, HandEditedJunkIsReadSensiblyAndKeptByteForByte) {
+    // Binary junk (bytes that are no UTF-8 among them), NUL bytes, a 10 MB line, duplicated keys,
+    // a CR inside what was meant as one value, and a section header that never closes.
+    const QByteArray junk("\x01\xFF\xFE\x00\x80junk\x00\xC3", 12);
+    const QByteArray tenMegabytes(10 * 1024 * 1024, 'v');
+    const QByteArray before =
+        junk + "\r\n[Settings]\r\nBotToken=" + QByteArray("1:first\0tail", 12) +
+        "\r\nBotToken=1:second\r\nTgUserId=42\rTgProxy=h:1\r\nLong=" + tenMegabytes +
+        "\r\n[Other\r\nLimit=5\r\n";
+    WriteFile(path(), before);
+    IniFile ini(path());
+    // The first of two equal keys holds; a NUL is a character of the value like any other.
+    EXPECT_TRUE(ini.readString("Settings", "BotToken", "") ==
+                QString::fromLatin1("1:first\0tail", 12));
+    // A lone CR ends a line: the text after it is a key of its own.
+    EXPECT_EQ(ini.readString("Settings", "TgUserId", ""), "42");
+    EXPECT_EQ(ini.readString("Settings", "TgProxy", ""), "h:1");
+    EXPECT_EQ(ini.readString("Settings", "Long", "").size(), tenMegabytes.size());
+    // "[Other" opens the section "Other"; the key before it is not in it.
+    EXPECT_EQ(ini.readInteger("Settings", "Limit", 30), 30);
+    EXPECT_EQ(ini.readInteger("Other", "Limit", 30), 5);
+
+    // The window's write adds its keys and changes nothing else, down to the junk's bytes.
+    ASSERT_TRUE(ini.writeInteger("Settings", "Limit", 70));
+    ASSERT_TRUE(ini.writeBool("Settings", "Restart", true));
+    QByteArray expected = before;
+    expected.replace("\r\n[Other", "\r\nLimit=70\r\nRestart=1\r\n[Other");
+    expected.replace("TgUserId=42\r", "TgUserId=42\r\n");  // every line ends in CR LF
+    EXPECT_TRUE(ReadFile(path()) == expected);
+    // A value with a line break is refused, so no line can be planted.
+    EXPECT_FALSE(ini.writeString("Settings", "TgUserId", "1\nBotToken=x"));
+    EXPECT_FALSE(ini.writeString("Settings", "TgUserId", "1\rBotToken=x"));
+}
+
+TEST_F(IniFileTest, ANewFileIsItsOwnersAloneAndAnExistingOneKeepsItsMode) {
+    // The owner's, group's and others' bits (the owner is the user running the test).
+    const auto mode = [this] { return QFileInfo(path()).permissions() & 0x0777; };
+    IniFile ini(path());
+    ASSERT_TRUE(ini.writeInteger("Settings", "Limit", 1));
+    EXPECT_EQ(mode(), QFileDevice::ReadUser | QFileDevice::WriteUser);
+    const QFileDevice::Permissions shared = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                            QFileDevice::ReadUser | QFileDevice::WriteUser |
+                                            QFileDevice::ReadGroup | QFileDevice::ReadOther;
+    ASSERT_TRUE(QFile::setPermissions(path(), shared));
+    ASSERT_TRUE(ini.writeInteger("Settings", "Limit", 2));
+    EXPECT_EQ(mode(), shared & 0x0777);
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <QUuid>
 
 #include "PortalReplica.h"
+#include "fetch/ProxyFile.h"
 #include "scraper/HeadlessRunView.h"
 #include "scraper/Scraper.h"
 #include "support/TestSupport.h"
@@ -14,6 +15,12 @@
 using replica::PortalReplica;
 using replica::Response;
 using replica::RouteTable;
+
+// Reaches the driver's seam for a thread that cannot be created.
+class ScraperTestAccess {
+public:
+    static void SetWorkerStackSize(TScraper& run, uint bytes) { run.workerStackSize_ = bytes; }
+};
 
 namespace {
 
@@ -186,6 +193,51 @@ TEST_F(RunDriverTest, StopWhileHeldEndsTheRunAfterContinuing) {
     run->Terminate();
     Finish(*run);
     EXPECT_TRUE(view_.runControlsEnabled());
+}
+
+TEST_F(RunDriverTest, AWorkerWhoseThreadCannotStartIsAFailedPage) {
+    WriteStartUrl();
+    auto run = NewRun();
+    // No thread can be created with a one-byte stack.
+    ScraperTestAccess::SetWorkerStackSize(*run, 1);
+    run->start();
+    Finish(*run);
+    EXPECT_EQ(replica_.requestCount(), 0);
+    EXPECT_EQ(view_.log()
+                  .filter(QStringLiteral(": Ошибка на этапе запуска: Не удалось запустить "
+                                         "поток для ") +
+                          replica_.url())
+                  .size(),
+              1);
+    EXPECT_TRUE(view_.log().last().contains(QStringLiteral(": Лог записан в ")));
+}
+
+TEST_F(RunDriverTest, ProxyLinesThatNameNoProxyAreSkippedByNumber) {
+    const QString path = dir_.filePath(QStringLiteral("proxy.txt"));
+    WriteFile(path,
+              "10.0.0.1:3128:user:pw\r\n"
+              "10.0.0.2:3128\r\n"  // two fields: no proxy
+              "\r\n"               // blank: passed over quietly
+              "u:p@10.0.0.3:99999\r\n"
+              "\x01\xFF garbage\r\n"
+              "u:p@10.0.0.4:8080\r\n");
+    const ProxyFile file = LoadProxyFile(path);
+    EXPECT_EQ(file.proxies, (QStringList{"10.0.0.1:3128:user:pw", "u:p@10.0.0.4:8080"}));
+    EXPECT_EQ(file.malformedLines, (QList<int>{2, 4, 5}));
+
+    auto run = NewRun();
+    run->ProxyChecked = true;
+    run->start();
+    Finish(*run);
+    const QStringList log = view_.log();
+    ASSERT_GE(log.size(), 2);
+    EXPECT_TRUE(log[1].endsWith(QStringLiteral(
+        ": Пропускаем строки файла proxy.txt, не похожие на прокси "
+        "(ip:port:login:password или login:password@ip:port), номера строк: 2, 4, 5")));
+
+    // A file of bad lines only is as good as an empty one.
+    WriteFile(path, "nothing\r\n:\r\n");
+    EXPECT_TRUE(LoadProxyFile(path).proxies.isEmpty());
 }
 
 }  // namespace

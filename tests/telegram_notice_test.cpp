@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <QDateTime>
+#include <QTemporaryDir>
 
 #include "PortalReplica.h"
 #include "TelegramImitation.h"
+#include "scraper/BotTokenMask.h"
 #include "scraper/HeadlessRunView.h"
 #include "scraper/TelegramNotice.h"
 #include "support/TestSupport.h"
@@ -41,14 +43,40 @@ TEST(TelegramNoticeTextTest, MoscowTimeIsUtcPlusThreeHoursAcrossMidnight) {
                              "01.01.2026 01:30 (МСК), ссылка "));
 }
 
+const QString kMasked = QStringLiteral("1234567890:***");
+const QString kSecret = kToken.mid(kToken.indexOf(u':') + 1);
+
+TEST(BotTokenMaskTest, OnlyTheBotIdIsLeft) {
+    EXPECT_EQ(MaskedBotToken(kToken), kMasked);
+    EXPECT_EQ(MaskedBotToken(QStringLiteral("no-colon-token")), QStringLiteral("***"));
+    EXPECT_EQ(MaskBotToken(QStringLiteral("POST https://h/bot") + kToken +
+                               QStringLiteral("/sendmessage, /bot1234567890%3A") + kSecret,
+                           kToken),
+              QStringLiteral("POST https://h/bot") + kMasked +
+                  QStringLiteral("/sendmessage, /bot1234567890%3A***"));
+    EXPECT_EQ(MaskBotToken(QStringLiteral("<abc> abc"), QStringLiteral("abc")),
+              QStringLiteral("<***> ***"));
+}
+
 class TelegramNoticeTest : public ::testing::Test {
 protected:
     TelegramNoticeTest() : timing_(ScopedTiming::Scaled(20)), bot_(kToken) {
         server_.setHandler(bot_.handler());
+        // The imitation's certificate is trusted through the extra CA file only.
+        WriteFile(caFile_, replica::TestIdentity().certificate.toPem());
+    }
+
+    // No line of any notice shows the token's secret part.
+    void TearDown() override {
+        for (const HeadlessRunView* view : {&view_, &other_}) {
+            for (const QString& line : view->log()) {
+                EXPECT_FALSE(line.contains(kSecret)) << line.toStdString();
+            }
+        }
     }
 
     TelegramSettings Settings(const QString& proxy = {}) const {
-        return {server_.url(), kToken, kUserId, proxy};
+        return {server_.url(), kToken, kUserId, proxy, caFile_};
     }
 
     void Send(const TelegramSettings& settings, const QString& url = kCardUrl) {
@@ -69,7 +97,7 @@ protected:
     QStringList RequestFailedLines(const QString& error) const {
         return {
             QStringLiteral("Отправляем уведомление в Телеграм"),
-            QStringLiteral("Ошибка при отправке в телеграм-бота с токеном <") + kToken +
+            QStringLiteral("Ошибка при отправке в телеграм-бота с токеном <") + kMasked +
                 QStringLiteral("> пользователю с ID ") + kUserId + QStringLiteral(": ") + error,
             QStringLiteral("Убедитесь, что указанный пользователь отправлял Старт в этого бота!")};
     }
@@ -78,6 +106,9 @@ protected:
     TelegramImitation bot_;
     PortalReplica server_;
     HeadlessRunView view_;
+    HeadlessRunView other_;  // for a second notice in the same test
+    QTemporaryDir dir_;
+    const QString caFile_ = dir_.filePath(QStringLiteral("telegram-ca.pem"));
 };
 
 TEST_F(TelegramNoticeTest, PostsTheEncodedNoticeWithExactlyTheThreeHeadersOverHttp10) {
@@ -139,19 +170,18 @@ TEST_F(TelegramNoticeTest, RefusedReplyIsLoggedWithTheRawReplyUnstamped) {
     bot_.answerRefused();
     Send(Settings());
     const QString refused = QStringLiteral("Не удалось отправить сообщение пользователю с ID ") +
-                            kUserId + QStringLiteral(" в телеграм-бота с токеном ") + kToken;
+                            kUserId + QStringLiteral(" в телеграм-бота с токеном ") + kMasked;
     EXPECT_EQ(Unstamped(2),
               (QStringList{QStringLiteral("Отправляем уведомление в Телеграм"), refused,
                            QString::fromUtf8(TelegramImitation::kChatNotFound)}));
 
     // A 401 reply (a token the API does not know) is read like any other reply.
-    HeadlessRunView other;
     TelegramSettings wrongToken = Settings();
     wrongToken.botToken = QStringLiteral("1:unknown");
-    SendTelegramNotice(other, wrongToken, kDate, kCardUrl, [] { return false; });
-    const QStringList log = other.log();
+    SendTelegramNotice(other_, wrongToken, kDate, kCardUrl, [] { return false; });
+    const QStringList log = other_.log();
     ASSERT_EQ(log.size(), 3);
-    EXPECT_TRUE(log[1].endsWith(QStringLiteral(" в телеграм-бота с токеном 1:unknown")));
+    EXPECT_TRUE(log[1].endsWith(QStringLiteral(" в телеграм-бота с токеном 1:***")));
     EXPECT_EQ(log[2],
               QStringLiteral(R"({"description":"Unauthorized","error_code":401,"ok":false})"));
 }
@@ -161,11 +191,10 @@ TEST_F(TelegramNoticeTest, ErrorStatusAndNonJsonRepliesGiveTheRequestFailedLines
     Send(Settings());
     EXPECT_EQ(Unstamped(), RequestFailedLines(QStringLiteral("Bad Request")));
 
-    HeadlessRunView other;
     bot_.answerRefused("<html>Bad Gateway</html>");
-    SendTelegramNotice(other, Settings(), kDate, kCardUrl, [] { return false; });
-    ASSERT_EQ(other.log().size(), 3);
-    EXPECT_TRUE(other.log()[1].contains(QStringLiteral("Ошибка при отправке в телеграм-бота")));
+    SendTelegramNotice(other_, Settings(), kDate, kCardUrl, [] { return false; });
+    ASSERT_EQ(other_.log().size(), 3);
+    EXPECT_TRUE(other_.log()[1].contains(QStringLiteral("Ошибка при отправке в телеграм-бота")));
 }
 
 TEST_F(TelegramNoticeTest, AHangingReplyFailsAtTheTimeLimit) {
@@ -206,16 +235,88 @@ TEST_F(TelegramNoticeTest, GoesThroughTheConfiguredProxyWithBasicAuthentication)
         << proxy.log().toStdString();
 
     // Wrong credentials: the proxy refuses the tunnel and the request fails.
-    HeadlessRunView refused;
-    SendTelegramNotice(refused, Settings(QStringLiteral("tguser:wrong@") + address), kDate,
-                       kCardUrl, [] { return false; });
-    const QStringList log = refused.log();
+    SendTelegramNotice(other_, Settings(QStringLiteral("tguser:wrong@") + address), kDate, kCardUrl,
+                       [] { return false; });
+    const QStringList log = other_.log();
     ASSERT_EQ(log.size(), 3);
     EXPECT_TRUE(log[1].contains(
-        QStringLiteral(": Ошибка при отправке в телеграм-бота с токеном <") + kToken +
+        QStringLiteral(": Ошибка при отправке в телеграм-бота с токеном <") + kMasked +
         QStringLiteral("> пользователю с ID ") + kUserId + QStringLiteral(": ")));
     EXPECT_TRUE(log[2].endsWith(RequestFailedLines({})[2]));
     EXPECT_EQ(bot_.requests().size(), 1);
+}
+
+TEST_F(TelegramNoticeTest, OnlyAServerProvenToBeTheApiSeesTheToken) {
+    // Without the extra CA file the imitation's self-signed certificate is not trusted.
+    TelegramSettings untrusted = Settings();
+    untrusted.caFile.clear();
+    Send(untrusted);
+    EXPECT_EQ(Unstamped(), RequestFailedLines(
+                               QStringLiteral("SSL certificate problem: self-signed certificate")));
+
+    // Trusted, but for the address only: a host name the certificate does not name fails.
+    TelegramSettings otherName = Settings();
+    otherName.apiUrl = QStringLiteral("https://localhost:%1").arg(server_.port());
+    SendTelegramNotice(other_, otherName, kDate, kCardUrl, [] { return false; });
+    ASSERT_EQ(other_.log().size(), 3);
+    EXPECT_TRUE(other_.log()[1].contains(QStringLiteral("localhost")))
+        << other_.log()[1].toStdString();
+    EXPECT_EQ(server_.requestCount(), 0);
+
+    // A CA file that cannot be read fails the notice with a clear reason.
+    HeadlessRunView missing;
+    TelegramSettings noFile = Settings();
+    noFile.caFile = dir_.filePath(QStringLiteral("missing.pem"));
+    SendTelegramNotice(missing, noFile, kDate, kCardUrl, [] { return false; });
+    ASSERT_EQ(missing.log().size(), 3);
+    EXPECT_TRUE(missing.log()[1].endsWith(QStringLiteral("Cannot load trusted certificates from ") +
+                                          noFile.caFile));
+    EXPECT_EQ(server_.requestCount(), 0);
+
+    // Trusted through the file: the notice goes out (and every test above relies on it).
+    HeadlessRunView trusted;
+    SendTelegramNotice(trusted, Settings(), kDate, kCardUrl, [] { return false; });
+    EXPECT_TRUE(trusted.log().last().endsWith(QStringLiteral(" успешно отправлено!")));
+    EXPECT_EQ(server_.requestCount(), 1);
+}
+
+TEST_F(TelegramNoticeTest, StrangeRepliesGiveOneClearOutcome) {
+    // Time enough for 10 MB, also in a sanitized build.
+    RunTiming timing = Timing();
+    timing.telegramTimeoutSec = 60;
+    const ScopedTiming patient(timing);
+    const auto lastLines = [this](const QByteArray& reply) {
+        bot_.answerRefused(reply);
+        HeadlessRunView view;
+        SendTelegramNotice(view, Settings(), kDate, kCardUrl, [] { return false; });
+        return view.log().mid(1);
+    };
+    // Not JSON, and JSON that is not an object: the request-failed pair.
+    for (const QByteArray& reply :
+         {QByteArray("\x00\xFF{ok:true", 10), QByteArray("[true]"), QByteArray(200000, '[')}) {
+        const QStringList lines = lastLines(reply);
+        ASSERT_EQ(lines.size(), 2);
+        EXPECT_TRUE(lines[0].contains(QStringLiteral(": Ошибка при отправке в телеграм-бота")));
+    }
+    // Fields of the wrong type: "ok" that is not true is a refusal, names that are not texts
+    // are empty.
+    QStringList lines = lastLines(R"({"ok":"true"})");
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[1], QStringLiteral(R"({"ok":"true"})"));
+    lines = lastLines(R"({"ok":true,"result":{"chat":[1],"from":{"username":7}}})");
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral("@ через бота @ успешно отправлено!")));
+
+    // 10 MB of JSON is read; a refusal that long shows only its beginning.
+    const QByteArray padding(10 * 1024 * 1024, 'x');
+    lines =
+        lastLines(R"({"ok":true,"result":{"chat":{"username":"op"}},"pad":")" + padding + "\"}");
+    ASSERT_EQ(lines.size(), 1) << lines.join('|').left(300).toStdString();
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral("@op через бота @ успешно отправлено!")));
+    lines = lastLines(R"({"ok":false,"description":")" + padding + "\"}");
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_LT(lines[1].size(), 2100);
+    EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" … (ответ обрезан)")));
 }
 
 }  // namespace

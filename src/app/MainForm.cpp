@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QSystemTrayIcon>
+#include <QTextBlock>
 #include <QTextDocument>
 #include <QTimer>
 #include <algorithm>
@@ -21,6 +22,7 @@
 
 #include "app/AppIcon.h"
 #include "app/DatePicker.h"
+#include "fetch/ProxyFile.h"
 #include "fetch/RunTiming.h"
 #include "scraper/IniFile.h"
 #include "scraper/StampedLine.h"
@@ -80,6 +82,8 @@ QPlainTextEdit* MakeMemo(QWidget* parent, const char* name) {
     memo->setLineWrapMode(QPlainTextEdit::NoWrap);
     memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // The memos are read, not typed into: Tab goes on along the tab order.
+    memo->setTabChangesFocus(true);
     return memo;
 }
 
@@ -390,8 +394,8 @@ bool TMainForm::ProxyFileHasLines() {
         file.open(QIODevice::WriteOnly);
         return false;
     }
-    // Any content is at least one line; the run driver reads the proxies itself.
-    if (!file.open(QIODevice::ReadOnly) || file.size() == 0) {
+    // A file whose lines name no proxy is as good as an empty one.
+    if (LoadProxyFile(path).proxies.isEmpty()) {
         LogWindowLine(kProxyFileEmpty);
         return false;
     }
@@ -483,6 +487,9 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
         if (key->isAccepted()) {
             return true;
         }
+        // Not the window's key: the memo gets it as delivered. Left ignored, a Tab that moved
+        // the focus would go on to the window and move it a second time.
+        key->accept();
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -557,10 +564,16 @@ void TMainForm::appendLog(const QString& line) {
 }
 
 QStringList TMainForm::logLines() {
-    if (LogsMemo->document()->isEmpty()) {
+    const QTextDocument* document = LogsMemo->document();
+    if (document->isEmpty()) {
         return {};
     }
-    return LogsMemo->toPlainText().split(QLatin1Char('\n'));
+    // Block by block: the plain-text export would turn every no-break space into a space.
+    QStringList lines;
+    for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
+        lines << block.text();
+    }
+    return lines;
 }
 
 int TMainForm::threadCount() {

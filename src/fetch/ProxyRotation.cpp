@@ -97,15 +97,7 @@ QString NextProxy(const QStringList& list, std::atomic<qint32>& cursor) {
     return list.at(next);
 }
 
-void ApplyProxy(HttpClient& client, const QString& line) {
-    HttpClient::Proxy proxy = client.proxy();
-    if (line.isEmpty()) {
-        proxy.host.clear();
-        proxy.port.clear();
-        client.setProxy(proxy);
-        return;
-    }
-
+HttpClient::Proxy ReadProxyLine(const QString& line) {
     QString s = TrimControls(line);
     // A NUL ends the line, as it ends any delimited text.
     const qsizetype nul = s.indexOf(QChar(u'\0'));
@@ -118,27 +110,51 @@ void ApplyProxy(HttpClient& client, const QString& line) {
         s.remove(0, slashes + 2);
     }
 
-    QString host, port, user, password;
+    HttpClient::Proxy proxy;
     const qsizetype at = s.indexOf(QLatin1Char('@'));
     if (at >= 0) {
-        SplitAtFirst(s.mid(at + 1), QLatin1Char(':'), host, port);
-        SplitAtFirst(s.left(at), QLatin1Char(':'), user, password);
+        SplitAtFirst(s.mid(at + 1), QLatin1Char(':'), proxy.host, proxy.port);
+        SplitAtFirst(s.left(at), QLatin1Char(':'), proxy.user, proxy.password);
     } else {
         const QStringList fields = DelimitedFields(s);
         if (fields.size() >= 4) {
-            host = fields.at(0);
-            port = fields.at(1);
-            user = fields.at(2);
-            password = fields.at(3);
+            proxy.host = fields.at(0);
+            proxy.port = fields.at(1);
+            proxy.user = fields.at(2);
+            proxy.password = fields.at(3);
         }
     }
+    return proxy;
+}
 
-    proxy.host = host;
-    proxy.port = port;
+bool IsProxyLine(const QString& line) {
+    const HttpClient::Proxy proxy = ReadProxyLine(line);
+    if (proxy.host.isEmpty()) {
+        return false;
+    }
+    if (proxy.port.isEmpty()) {
+        return true;
+    }
+    bool ok = false;
+    const uint port = proxy.port.toUInt(&ok);
+    return ok && port >= 1 && port <= 65535;
+}
+
+void ApplyProxy(HttpClient& client, const QString& line) {
+    HttpClient::Proxy proxy = client.proxy();
+    if (line.isEmpty()) {
+        proxy.host.clear();
+        proxy.port.clear();
+        client.setProxy(proxy);
+        return;
+    }
+    const HttpClient::Proxy read = ReadProxyLine(line);
+    proxy.host = read.host;
+    proxy.port = read.port;
     // A line without a user keeps the credentials this client had.
-    if (!user.isEmpty()) {
-        proxy.user = user;
-        proxy.password = password;
+    if (!read.user.isEmpty()) {
+        proxy.user = read.user;
+        proxy.password = read.password;
     }
     client.setProxy(proxy);
 }

@@ -18,6 +18,8 @@ struct RunTiming {
     int resumeTimerMs = 5000;        // automatic pause after a failed phase
     int restartTimerMs = 30000;      // automatic restart after a finished run
     int httpIdleTimeoutSec = 30;     // a portal request with no traffic this long is abandoned
+    int httpLowSpeedBytes = 100;     // ...and one slower than this many bytes a second as long
+    int httpPageTimeoutSec = 300;    // no portal page may take longer than this
     int telegramTimeoutSec = 30;     // a Telegram request that has not completed by then fails
 };
 

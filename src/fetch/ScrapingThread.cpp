@@ -86,6 +86,9 @@ void TScrapingThread::run() {
         client.setDecodeBodies(true);
         client.setTlsRange(HttpClient::TlsRange::Tls12Only);
         client.setIdleTimeoutSec(Timing().httpIdleTimeoutSec);
+        client.setLowSpeedLimit(Timing().httpLowSpeedBytes, Timing().httpIdleTimeoutSec);
+        // A server that trickles its page just fast enough still gives the slot back.
+        client.setTotalTimeoutSec(Timing().httpPageTimeoutSec);
         // A stop abandons the request in flight instead of waiting for the portal.
         client.setAbortCheck([this] { return isInterruptionRequested(); });
         Fetch(client);

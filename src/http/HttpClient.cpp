@@ -1,6 +1,11 @@
 #include "http/HttpClient.h"
 
 #include <curl/curl.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <QFile>
 
 #include <memory>
 
@@ -9,12 +14,15 @@
 
 namespace {
 
-// What the callbacks of one transfer share with perform().
+// What the callbacks of one transfer share with perform(). libcurl hands the body to WriteBody
+// after decoding, so the size limit counts decoded bytes and a small coded bomb is cut off too.
 struct Transfer {
     QByteArray body;
     QString reason;
     bool bodyTooLarge = false;
     const std::function<bool()>* abortCheck = nullptr;
+    QString extraCaFile;
+    QString caFileError;
 };
 
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
@@ -43,6 +51,21 @@ size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
             second < 0 ? QString() : QString::fromLatin1(line.mid(second + 1)).trimmed();
     }
     return bytes;
+}
+
+// Adds the extra trusted certificates to the store libcurl has filled from the system's CA
+// bundle, so both are trusted.
+CURLcode AddExtraCertificates(CURL*, void* sslContext, void* user) {
+    auto* transfer = static_cast<Transfer*>(user);
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
+    const QByteArray path = QFile::encodeName(transfer->extraCaFile);
+    if (store == nullptr || X509_STORE_load_file(store, path.constData()) != 1) {
+        ERR_clear_error();
+        transfer->caFileError =
+            QStringLiteral("Cannot load trusted certificates from ") + transfer->extraCaFile;
+        return CURLE_SSL_CACERT_BADFILE;
+    }
+    return CURLE_OK;
 }
 
 int CheckAbort(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -173,17 +196,28 @@ QByteArray HttpClient::perform(const QString& url, const QByteArray* postBody) {
         static_cast<long>(CURL_SSLVERSION_TLSv1) | static_cast<long>(CURL_SSLVERSION_MAX_DEFAULT);
     curl_easy_setopt(curl, CURLOPT_SSLVERSION,
                      tlsRange_ == TlsRange::Tls12Only ? tls12Only : anyVersion);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verifyPeer_ ? 1L : 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verifyPeer_ ? 2L : 0L);
+    if (verifyPeer_ && !extraCaFile_.isEmpty()) {
+        transfer.extraCaFile = extraCaFile_;
+        // A cached store would be shared beyond this request; each one builds its own.
+        curl_easy_setopt(curl, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+        curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, AddExtraCertificates);
+        curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &transfer);
+    }
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
     curl_easy_setopt(curl, CURLOPT_IPRESOLVE, CURL_IPRESOLVE_V4);
     curl_easy_setopt(curl, CURLOPT_HTTP_VERSION,
                      http10_ ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
     if (idleTimeoutSec_ > 0) {
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(idleTimeoutSec_));
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(idleTimeoutSec_));
+    }
+    const int lowSpeedBytes = lowSpeedBytes_ < 0 ? 1 : lowSpeedBytes_;
+    const int lowSpeedSec = lowSpeedBytes_ < 0 ? idleTimeoutSec_ : lowSpeedSec_;
+    if (lowSpeedSec > 0 && lowSpeedBytes > 0) {
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(lowSpeedBytes));
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(lowSpeedSec));
     }
     if (totalTimeoutSec_ > 0) {
         curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(totalTimeoutSec_));
@@ -227,9 +261,13 @@ QByteArray HttpClient::perform(const QString& url, const QByteArray* postBody) {
     // The handle keeps pointers to this frame's buffers; drop them before they go away.
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, nullptr);
 
     if (abandoned || code == CURLE_ABORTED_BY_CALLBACK) {
         throw RunError(QStringLiteral("Request abandoned"));
+    }
+    if (!transfer.caFileError.isEmpty()) {
+        throw RunError(transfer.caFileError);
     }
     if (transfer.bodyTooLarge || code == CURLE_FILESIZE_EXCEEDED) {
         throw RunError(QStringLiteral("Response body is larger than %1 bytes").arg(kMaxBodyBytes));

@@ -41,13 +41,27 @@ public:
     void setHttp10(bool on) { http10_ = on; }
     // Asked while a request runs; returning true abandons it within about a tenth of a second.
     void setAbortCheck(std::function<bool()> check) { abortCheck_ = std::move(check); }
+    // A transfer slower than `bytesPerSecond` on average over `seconds` is abandoned
+    // (0 seconds: no such limit). Without a call the idle timeout sets it at 1 byte a second.
+    void setLowSpeedLimit(int bytesPerSecond, int seconds) {
+        lowSpeedBytes_ = bytesPerSecond;
+        lowSpeedSec_ = seconds;
+    }
+    // Verify the server's certificate chain and host name against the system's CA store and
+    // the certificates of the PEM file `extraCaFile` (none when empty). Off by default: the
+    // portal's chain ends in a root that common stores lack.
+    void setVerifyPeer(bool on, const QString& extraCaFile = {}) {
+        verifyPeer_ = on;
+        extraCaFile_ = extraCaFile;
+    }
 
     void setProxy(const Proxy& proxy) { proxy_ = proxy; }
     const Proxy& proxy() const { return proxy_; }
     void clearProxy() { proxy_ = Proxy{}; }
 
     // Performs the request and returns the body. Throws RunError on a network or TLS failure
-    // (libcurl's description), on a body over the size limit, and on a final status of 400 or
+    // (libcurl's description), on a body over the size limit (counted after decoding), on an
+    // unreadable extra CA file, and on a final status of 400 or
     // above other than 401 and 407 (the reason phrase, or the status code when it has none).
     QByteArray get(const QString& url);
     QByteArray post(const QString& url, const QByteArray& body);
@@ -56,7 +70,7 @@ public:
     int lastStatusCode() const { return statusCode_; }
     QString lastReasonPhrase() const { return reason_; }
 
-    // Bodies above this size fail the request instead of exhausting memory.
+    // Bodies above this size, decoded, fail the request instead of exhausting memory.
     static constexpr qint64 kMaxBodyBytes = 64ll * 1024 * 1024;
 
 private:
@@ -70,6 +84,10 @@ private:
     TlsRange tlsRange_ = TlsRange::Tls12Only;
     int idleTimeoutSec_ = 30;
     int totalTimeoutSec_ = 0;
+    int lowSpeedBytes_ = -1;  // -1: 1 byte a second over the idle timeout
+    int lowSpeedSec_ = 0;
+    bool verifyPeer_ = false;
+    QString extraCaFile_;
     bool http10_ = false;
     std::function<bool()> abortCheck_;
     Proxy proxy_;

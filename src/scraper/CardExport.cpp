@@ -129,7 +129,14 @@ CardExport::CardExport(TScraper& run) : run_(run) {
     if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         throw RunError(file_.errorString());
     }
-    WriteLine("\xEF\xBB\xBF" + CardHeaderLine().toUtf8() + kLineEnd);
+    try {
+        WriteLine("\xEF\xBB\xBF" + CardHeaderLine().toUtf8() + kLineEnd);
+    } catch (...) {
+        // A file without its header is no export: nothing of it is left behind.
+        file_.close();
+        file_.remove();
+        throw;
+    }
 }
 
 CardExport::~CardExport() {

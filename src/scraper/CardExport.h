@@ -9,7 +9,8 @@ class TScraper;
 class CardExport {
 public:
     // Creates the file in the program's directory, logs its path and writes the header.
-    // Throws RunError when the file cannot be created.
+    // Throws RunError when the file cannot be created or its header cannot be written; no file
+    // is left then.
     explicit CardExport(TScraper& run);
     ~CardExport();
 

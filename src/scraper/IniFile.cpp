@@ -171,7 +171,8 @@ bool IniFile::writeString(const QString& section, const QString& key, const QStr
 
     IniLines ini;
     // A file that exists but cannot be read is never replaced by one holding only this key.
-    if (Load(path_, &ini) == LoadResult::Unreadable) {
+    const LoadResult loaded = Load(path_, &ini);
+    if (loaded == LoadResult::Unreadable) {
         return false;
     }
     QStringList& lines = ini.lines;
@@ -201,7 +202,9 @@ bool IniFile::writeString(const QString& section, const QString& key, const QStr
     QString text = lines.join(QStringLiteral("\r\n"));
     text.append(QStringLiteral("\r\n"));
     QString error;
-    return WriteFileAtomically(path_, EncodeText(text, ini.encoding), &error);
+    // settings.ini holds the bot token: a file made here is its owner's alone.
+    return WriteFileAtomically(path_, EncodeText(text, ini.encoding), &error,
+                               loaded == LoadResult::Missing);
 }
 
 bool IniFile::writeInteger(const QString& section, const QString& key, int value) {

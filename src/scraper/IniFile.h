@@ -8,7 +8,8 @@
 // An INI file read and written as the platform's INI functions do it: a missing file, section
 // or key gives the default; a value is the text after the equals sign as it stands; writing a
 // key changes (or adds) that one line and leaves every other line, comment and the file's
-// encoding as they were. A new file is written in the system's encoding.
+// encoding as they were. A new file is written in the system's encoding and is readable by
+// its owner only; an existing one keeps its permissions.
 class IniFile {
 public:
     explicit IniFile(QString path);

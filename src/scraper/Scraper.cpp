@@ -7,6 +7,7 @@
 #include <QSet>
 #include <QUrl>
 
+#include "fetch/ProxyFile.h"
 #include "fetch/RunTiming.h"
 #include "fetch/ScrapingThread.h"
 #include "http/CurlGlobal.h"
@@ -23,6 +24,7 @@
 namespace {
 
 const QString kSettingsSection = QStringLiteral("Settings");
+const QString kThreadNotStarted = QStringLiteral("Не удалось запустить поток для ");
 
 void SleepLoopPass() {
     QThread::msleep(static_cast<unsigned long>(Timing().loopSleepMs));
@@ -91,7 +93,7 @@ void TScraper::AnnounceReject() {
     CallOnView(*view_, [this] { view_->AnnounceReject(*this); });
     // The notice goes out from the driver's thread: the window stays responsive while the
     // driver waits for it, and the lines still come in the order of the refusals.
-    const TelegramSettings settings{TgApiUrl, BotToken, TgUserId, TgProxy};
+    const TelegramSettings settings{TgApiUrl, BotToken, TgUserId, TgProxy, TgCaFile};
     SendTelegramNotice(*view_, settings, ProtocolDate, ProtocolUrl,
                        [this] { return abandonNetwork_.load(); });
 }
@@ -141,6 +143,9 @@ bool TScraper::SetUp() {
     ToggleBusy();
     // From here on the end of the run always runs.
     try {
+        if (shared_->UseProxy && !MalformedProxyLines.isEmpty()) {
+            AddLogLine(MalformedProxyLinesText(MalformedProxyLines));
+        }
         HaveList.Load(WorkPath(QStringLiteral("have.txt")));
         AddLogLine(QStringLiteral("Начинаем работу..."));
         ShowProgress();
@@ -158,10 +163,9 @@ bool TScraper::SetUp() {
 }
 
 void TScraper::LoadProxyList() {
-    QFile file(ProgramPath(QStringLiteral("proxy.txt")));
-    if (file.open(QIODevice::ReadOnly)) {
-        shared_->ProxyList = SplitLines(DecodeText(file.readAll()).text);
-    }
+    ProxyFile file = LoadProxyFile(ProgramPath(QStringLiteral("proxy.txt")));
+    shared_->ProxyList = file.proxies;
+    MalformedProxyLines = file.malformedLines;
 }
 
 void TScraper::ReadSettings() {
@@ -171,6 +175,9 @@ void TScraper::ReadSettings() {
     TgProxy = ini.readString(kSettingsSection, QStringLiteral("TgProxy"), QString());
     TgApiUrl = ini.readString(kSettingsSection, QStringLiteral("TgApiUrl"),
                               QStringLiteral("https://api.telegram.org"));
+    // Relative to the folder settings.ini is in.
+    const QString caFile = ini.readString(kSettingsSection, QStringLiteral("TgCaFile"), QString());
+    TgCaFile = caFile.isEmpty() ? QString() : QDir(ProgramDir).absoluteFilePath(caFile);
 }
 
 bool TScraper::LoadStartUrl() {
@@ -424,11 +431,29 @@ void TScraper::StartWorker(const QString& url, WorkerLists& lists, qsizetype car
     auto* worker = new TScrapingThread(shared_, &lists);
     worker->url = url;
     worker->CardIndex = cardIndex;
+    if (workerStackSize_ > 0) {
+        worker->setStackSize(workerStackSize_);
+    }
     {
         std::lock_guard lock(shared_->ScraperLock);
         lists.RunningList.append(worker);
     }
     worker->start();
+    // A thread that could not be created is neither running nor finished. Its page counts as
+    // failed, and its slot is given back as the worker would have done at its end.
+    if (!worker->isRunning() && !worker->isFinished()) {
+        worker->result = TScrapingThread::kFailure;
+        worker->statusText = QStringLiteral("ERROR_") + kThreadNotStarted + url;
+        if (TScrapingThread::IsDetailUrl(url)) {
+            --shared_->DetailsInFlight;
+        }
+        {
+            std::lock_guard lock(shared_->ScraperLock);
+            lists.RunningList.removeOne(worker);
+            lists.FinishedList.append(worker);
+        }
+        AddLogLine(QStringLiteral("Ошибка на этапе запуска: ") + kThreadNotStarted + url);
+    }
 }
 
 int TScraper::RunningCount(WorkerLists& lists) {

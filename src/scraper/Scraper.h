@@ -81,6 +81,9 @@ public:
     HaveStore HaveList;             // the refusals met before (have.txt)
     bool NewRejectSeen = false;
     QString BotToken, TgUserId, TgProxy, TgApiUrl;
+    QString TgCaFile;
+    QList<int> MalformedProxyLines;  // proxy.txt lines that name no proxy, logged at set-up  //
+                                     // absolute path of "TgCaFile"; empty when not set
 
     // The directories the run's files are in.
     QString ProgramPath(const QString& name) const;
@@ -124,6 +127,7 @@ private:
 
     std::shared_ptr<RunControl> control_ = std::make_shared<RunControl>();
     std::atomic<bool> abandonNetwork_{false};
+    uint workerStackSize_ = 0;  // 0: the system's default; tests set one no thread can have
 
     friend class ScraperTestAccess;
 };

@@ -1,8 +1,12 @@
 #include "scraper/TelegramNotice.h"
 
+#include <QStringList>
+#include <initializer_list>
+
 #include "fetch/RunTiming.h"
 #include "http/HttpClient.h"
 #include "json/JsonReader.h"
+#include "scraper/BotTokenMask.h"
 #include "scraper/RunView.h"
 #include "text/RunError.h"
 #include "text/TextHelpers.h"
@@ -28,8 +32,14 @@ HttpClient::Proxy ParseTelegramProxy(const QString& value) {
     return proxy;
 }
 
-void Log(RunView& view, const QString& text) {
-    CallOnView(view, [&] { view.WriteLog(text); });
+// A refused reply is logged as it came, but no more of it than a log line can sensibly hold.
+constexpr qsizetype kRawReplyChars = 2000;
+
+QString RawReplyLine(const QString& reply) {
+    if (reply.size() <= kRawReplyChars) {
+        return reply;
+    }
+    return reply.left(kRawReplyChars) + QStringLiteral(" … (ответ обрезан)");
 }
 
 }  // namespace
@@ -49,7 +59,23 @@ void SendTelegramNotice(RunView& view, const TelegramSettings& settings,
     if (settings.botToken.isEmpty() || settings.userId.isEmpty()) {
         return;
     }
-    Log(view, QStringLiteral("Отправляем уведомление в Телеграм"));
+    // Every line goes out through here: none of them shows the token's secret part.
+    const auto log = [&](std::initializer_list<QString> lines, bool rawLast = false) {
+        QStringList masked;
+        for (const QString& line : lines) {
+            masked << MaskBotToken(line, settings.botToken);
+        }
+        CallOnView(view, [&] {
+            for (qsizetype i = 0; i < masked.size(); ++i) {
+                if (rawLast && i + 1 == masked.size()) {
+                    view.AppendRawLine(masked[i]);
+                } else {
+                    view.WriteLog(masked[i]);
+                }
+            }
+        });
+    };
+    log({QStringLiteral("Отправляем уведомление в Телеграм")});
     try {
         HttpClient client;
         client.setHeaders({
@@ -59,6 +85,9 @@ void SendTelegramNotice(RunView& view, const TelegramSettings& settings,
         });
         client.setHttp10(true);
         client.setTlsRange(HttpClient::TlsRange::AnyVersion);
+        // The token travels in the request's path: only a server that proves to be the API's
+        // may see it.
+        client.setVerifyPeer(true, settings.caFile);
         // Only the total limit applies to a notice.
         client.setIdleTimeoutSec(0);
         client.setTotalTimeoutSec(Timing().telegramTimeoutSec);
@@ -85,26 +114,26 @@ void SendTelegramNotice(RunView& view, const TelegramSettings& settings,
                                                        QStringLiteral("username"));
             const QString bot = JsonReader::textField(json.objectAt(QStringLiteral("result.from")),
                                                       QStringLiteral("username"));
-            Log(view, QStringLiteral("Сообщение пользователю @") + user +
-                          QStringLiteral(" через бота @") + bot +
-                          QStringLiteral(" успешно отправлено!"));
+            log({QStringLiteral("Сообщение пользователю @") + user +
+                 QStringLiteral(" через бота @") + bot + QStringLiteral(" успешно отправлено!")});
         } else {
-            const QString refused =
-                QStringLiteral("Не удалось отправить сообщение пользователю с ID ") +
-                settings.userId + QStringLiteral(" в телеграм-бота с токеном ") + settings.botToken;
-            CallOnView(view, [&] {
-                view.WriteLog(refused);
-                view.AppendRawLine(reply);
-            });
+            log({QStringLiteral("Не удалось отправить сообщение пользователю с ID ") +
+                     settings.userId + QStringLiteral(" в телеграм-бота с токеном ") +
+                     settings.botToken,
+                 RawReplyLine(reply)},
+                true);
         }
     } catch (const std::exception& e) {
-        const QString failed = QStringLiteral("Ошибка при отправке в телеграм-бота с токеном <") +
-                               settings.botToken + QStringLiteral("> пользователю с ID ") +
-                               settings.userId + QStringLiteral(": ") + ErrorMessage(e);
-        CallOnView(view, [&] {
-            view.WriteLog(failed);
-            view.WriteLog(QStringLiteral(
-                "Убедитесь, что указанный пользователь отправлял Старт в этого бота!"));
-        });
+        if (abandon && abandon()) {
+            // Not a fault of the bot or the user: the hint about Start would mislead.
+            log({QStringLiteral(
+                "Отправка уведомления в Телеграм прервана: программа закрывается")});
+            return;
+        }
+        log({QStringLiteral("Ошибка при отправке в телеграм-бота с токеном <") + settings.botToken +
+                 QStringLiteral("> пользователю с ID ") + settings.userId + QStringLiteral(": ") +
+                 ErrorMessage(e),
+             QStringLiteral(
+                 "Убедитесь, что указанный пользователь отправлял Старт в этого бота!")});
     }
 }

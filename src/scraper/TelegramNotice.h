@@ -13,14 +13,17 @@ struct TelegramSettings {
     QString botToken;
     QString userId;
     QString proxy;  // [user ":" password "@"] host [":" port]
+    // A PEM file of certificates trusted besides the system's ("TgCaFile"); empty: none.
+    QString caFile;
 };
 
 // The notice text for a refusal signed at `protocolDate`, sent at `utcNow`.
 QString TelegramNoticeText(const QString& protocolDate, const QString& protocolUrl,
                            const QDateTime& utcNow);
 
-// Sends the notice and logs its outcome through `view`. Does nothing when the token or the user
-// id is empty. Never throws. `abandon` is asked while the request runs.
+// Sends the notice and logs its outcome through `view`, the token masked in every line. Does
+// nothing when the token or the user id is empty. Never throws. `abandon` is asked while the
+// request runs; a notice it cuts short (the program is closing) logs one line of its own.
 void SendTelegramNotice(RunView& view, const TelegramSettings& settings,
                         const QString& protocolDate, const QString& protocolUrl,
                         const std::function<bool()>& abandon);

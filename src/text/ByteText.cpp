@@ -1,6 +1,7 @@
 #include "text/ByteText.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,12 +43,94 @@ QByteArray Encode(const QString& text, QStringConverter::Encoding encoding) {
     return encoder.encode(text);
 }
 
+// UTF-8 that keeps every byte: a byte that does not belong to a well-formed sequence becomes
+// the lone surrogate U+DC00 + byte, which no well-formed UTF-8 can produce, and is written back
+// as that byte. A hand-edited file with lines in another encoding, or with junk in it, thus
+// comes back unchanged when it is rewritten.
+QString DecodeUtf8KeepingBytes(QByteArrayView bytes) {
+    QString text;
+    text.reserve(bytes.size());
+    const auto* p = reinterpret_cast<const uchar*>(bytes.data());
+    const qsizetype n = bytes.size();
+    qsizetype i = 0;
+    while (i < n) {
+        qsizetype ascii = i;
+        while (ascii < n && p[ascii] < 0x80) {
+            ++ascii;
+        }
+        if (ascii > i) {
+            text.append(QLatin1StringView(bytes.data() + i, ascii - i));
+            i = ascii;
+            continue;
+        }
+        const uchar lead = p[i];
+        int length = 0;
+        char32_t code = 0;
+        char32_t least = 0;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+            code = lead & 0x1F;
+            least = 0x80;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            code = lead & 0x0F;
+            least = 0x800;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            code = lead & 0x07;
+            least = 0x10000;
+        }
+        bool wellFormed = length > 0 && i + length <= n;
+        for (int k = 1; wellFormed && k < length; ++k) {
+            const uchar next = p[i + k];
+            wellFormed = (next & 0xC0) == 0x80;
+            code = (code << 6) | (next & 0x3F);
+        }
+        wellFormed =
+            wellFormed && code >= least && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
+        if (!wellFormed) {
+            text.append(QChar(static_cast<char16_t>(0xDC00 + lead)));
+            ++i;
+        } else if (code >= 0x10000) {
+            text.append(QChar(QChar::highSurrogate(code)));
+            text.append(QChar(QChar::lowSurrogate(code)));
+            i += length;
+        } else {
+            text.append(QChar(static_cast<char16_t>(code)));
+            i += length;
+        }
+    }
+    return text;
+}
+
+bool IsKeptByte(const QString& text, qsizetype i) {
+    const char16_t c = text.at(i).unicode();
+    return c >= 0xDC80 && c <= 0xDCFF && (i == 0 || !text.at(i - 1).isHighSurrogate());
+}
+
+QByteArray EncodeUtf8KeepingBytes(const QString& text) {
+    QByteArray bytes;
+    qsizetype from = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (IsKeptByte(text, i)) {
+            bytes += QStringView(text).sliced(from, i - from).toUtf8();
+            bytes += static_cast<char>(text.at(i).unicode() - 0xDC00);
+            from = i + 1;
+        }
+    }
+    if (from == 0) {
+        return text.toUtf8();
+    }
+    bytes += QStringView(text).sliced(from).toUtf8();
+    return bytes;
+}
+
 }  // namespace
 
 DecodedText DecodeText(const QByteArray& bytes) {
     const QByteArrayView view(bytes);
     if (view.startsWith("\xEF\xBB\xBF")) {
-        return {Decode(view.sliced(3), QStringConverter::Utf8), TextEncoding::Utf8Bom};
+        return {DecodeUtf8KeepingBytes(view.sliced(3)), TextEncoding::Utf8Bom};
     }
     if (view.startsWith("\xFF\xFE")) {
         return {Decode(view.sliced(2), QStringConverter::Utf16LE), TextEncoding::Utf16LE};
@@ -55,13 +138,14 @@ DecodedText DecodeText(const QByteArray& bytes) {
     if (view.startsWith("\xFE\xFF")) {
         return {Decode(view.sliced(2), QStringConverter::Utf16BE), TextEncoding::Utf16BE};
     }
-    return {Decode(view, QStringConverter::System), TextEncoding::System};
+    // The system's encoding is UTF-8 here.
+    return {DecodeUtf8KeepingBytes(view), TextEncoding::System};
 }
 
 QByteArray EncodeText(const QString& text, TextEncoding encoding) {
     switch (encoding) {
         case TextEncoding::Utf8Bom:
-            return QByteArray("\xEF\xBB\xBF") + Encode(text, QStringConverter::Utf8);
+            return QByteArray("\xEF\xBB\xBF") + EncodeUtf8KeepingBytes(text);
         case TextEncoding::Utf16LE:
             return QByteArray("\xFF\xFE") + Encode(text, QStringConverter::Utf16LE);
         case TextEncoding::Utf16BE:
@@ -69,7 +153,7 @@ QByteArray EncodeText(const QString& text, TextEncoding encoding) {
         case TextEncoding::System:
             break;
     }
-    return Encode(text, QStringConverter::System);
+    return EncodeUtf8KeepingBytes(text);
 }
 
 QStringList SplitLines(const QString& text) {
@@ -105,7 +189,8 @@ void SyncDirectory(const QString& dirPath) {
 
 }  // namespace
 
-bool WriteFileAtomically(const QString& path, const QByteArray& bytes, QString* error) {
+bool WriteFileAtomically(const QString& path, const QByteArray& bytes, QString* error,
+                         bool ownerOnly) {
     auto fail = [&](const QString& message) {
         if (error != nullptr) {
             *error = message;
@@ -114,9 +199,16 @@ bool WriteFileAtomically(const QString& path, const QByteArray& bytes, QString* 
     };
     // QSaveFile writes into a temporary file beside the target and removes it unless committed;
     // it never falls back to writing the target in place.
+    const bool isNew = !QFileInfo::exists(path);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         return fail(QStringLiteral("Не удалось создать файл %1: %2").arg(path, file.errorString()));
+    }
+    // QSaveFile gives a replacement the old file's permissions itself.
+    if (isNew && ownerOnly && ::fchmod(file.handle(), S_IRUSR | S_IWUSR) != 0) {
+        const QString message = QString::fromLocal8Bit(strerror(errno));
+        file.cancelWriting();
+        return fail(QStringLiteral("Не удалось создать файл %1: %2").arg(path, message));
     }
     if (file.write(bytes) != bytes.size() || !file.flush()) {
         const QString message = file.errorString();

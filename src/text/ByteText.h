@@ -33,4 +33,7 @@ QStringList SplitLines(const QString& text);
 // Replaces `path` as a whole: writes a temporary file beside it, flushes it to disk and renames
 // it over the old one, so a crash or a full disk never leaves a partly written file.
 // Returns false with `error` set when the file could not be written; the old file then stays.
-bool WriteFileAtomically(const QString& path, const QByteArray& bytes, QString* error);
+// An existing file keeps its permissions; a new one gets the usual ones, or with `ownerOnly`
+// is readable and writable by its owner alone (it holds a secret) from its first byte on.
+bool WriteFileAtomically(const QString& path, const QByteArray& bytes, QString* error,
+                         bool ownerOnly = false);

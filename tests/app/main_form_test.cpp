@@ -1,5 +1,6 @@
 // The main window without a run: defaults, saved settings, layout and the small handlers.
 #include <QCheckBox>
+#include <QDir>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -286,6 +287,54 @@ private slots:
         form.ShowCounters(run);
         QCOMPARE(form.TendersCounterLabel->text(), QStringLiteral("Найдено контрактов: 123456789"));
         QVERIFY(form.TendersCounterLabel->width() >= form.TendersCounterLabel->sizeHint().width());
+    }
+
+    void tabLeavesTheMemosAlongTheTabOrder() {
+        TMainForm form(Options());
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        form.activateWindow();
+        form.LogsMemo->setFocus();
+        QVERIFY(form.LogsMemo->hasFocus());
+        QTest::keyClick(form.LogsMemo, Qt::Key_Tab);
+        QVERIFY(form.ResultsMemo->hasFocus());
+        QTest::keyClick(form.ResultsMemo, Qt::Key_Tab);
+        QVERIFY(form.RestartCheckBox->hasFocus());
+        QTest::keyClick(form.RestartCheckBox, Qt::Key_Backtab);
+        QVERIFY(form.ResultsMemo->hasFocus());
+        // Nothing was typed into either memo.
+        QVERIFY(!form.LogsMemo->toPlainText().contains(u'\t'));
+        QVERIFY(form.ResultsMemo->toPlainText().isEmpty());
+    }
+
+    void theSavedLogHoldsTheMemosLinesExactly() {
+        TMainForm form(Options());
+        TScraper run(&form);
+        run.ProgramDir = dir_.path();
+        const QString text = QStringLiteral("1\u00A0234\u00A0567,89 руб.\u202Fи\tтаб");
+        form.WriteLog(text);
+        run.CursorHourGlass = false;
+        form.ToggleBusy(run);
+        const QStringList logs = QDir(dir_.filePath(QStringLiteral("logs"))).entryList(QDir::Files);
+        QCOMPARE(logs.size(), 1);
+        const QString saved =
+            QString::fromUtf8(ReadFile(dir_.filePath(QStringLiteral("logs/")) + logs.first()));
+        const QStringList lines = saved.split(QStringLiteral("\r\n"));
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines[1].endsWith(QStringLiteral(": ") + text));
+        QVERIFY(QDir(dir_.filePath(QStringLiteral("logs"))).removeRecursively());
+    }
+
+    void proxyFileWithoutAProxyLineStartsNothing() {
+        WriteFile(dir_.filePath(QStringLiteral("proxy.txt")), "127.0.0.1:3128\r\nnot a proxy\r\n");
+        TMainForm form(Options());
+        form.show();
+        form.ProxyCheckBox->setChecked(true);
+        QTest::mouseClick(form.StartButton, Qt::LeftButton);
+        QVERIFY(form.CurrentScraper.isNull());
+        QVERIFY(form.LogsMemo->toPlainText().endsWith(
+            QStringLiteral(": файл proxy.txt пустой, задайте в него прокси в формате "
+                           "ip:port:login:password")));
     }
 };
 

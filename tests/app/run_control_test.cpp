@@ -14,6 +14,7 @@
 
 #include "PortalImitation.h"
 #include "PortalReplica.h"
+#include "TelegramImitation.h"
 #include "app/DatePicker.h"
 #include "app/MainForm.h"
 #include "support/TestSupport.h"
@@ -56,6 +57,8 @@ private:
     std::unique_ptr<TMainForm> form_;
     // When set, the replica serves the portal imitation's contracts instead of empty searches.
     std::unique_ptr<replica::PortalImitation> portal_;
+    // When set, the replica also answers as the Telegram Bot API.
+    std::unique_ptr<replica::TelegramImitation> telegram_;
 
     TMainForm& Form() { return *form_; }
 
@@ -125,7 +128,11 @@ private slots:
         timing_ = std::make_unique<ScopedTiming>(ScopedTiming::Scaled(20));
         replica_ = std::make_unique<PortalReplica>();
         portal_.reset();
+        telegram_.reset();
         replica_->setHandler([this](const replica::Request& request) {
+            if (telegram_ && request.path().startsWith("/bot")) {
+                return telegram_->handle(request);
+            }
             return portal_ ? portal_->handle(request) : EmptySearchPage(request);
         });
         WriteFile(
@@ -149,6 +156,7 @@ private slots:
         }
         form_.reset();
         replica_.reset();
+        telegram_.reset();
         timing_.reset();
         dir_.reset();
     }
@@ -393,6 +401,34 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!Form().isVisible(), kWaitMs);
         QVERIFY(RunFreed());
         QVERIFY(QFile::exists(dir_->filePath(QStringLiteral("settings.ini"))));
+    }
+
+    void closingDuringANoticeLogsOneNeutralLine() {
+        ServeRefusals();
+        const QByteArray token = "1234567890:AAF-secret-part-of-the-token";
+        telegram_ = std::make_unique<replica::TelegramImitation>(QString::fromLatin1(token));
+        telegram_->setDelayMs(60000);
+        WriteFile(dir_->filePath(QStringLiteral("telegram-ca.pem")),
+                  replica::TestIdentity().certificate.toPem());
+        WriteFile(dir_->filePath(QStringLiteral("settings.ini")),
+                  "[Settings]\r\nBotToken=" + token + "\r\nTgUserId=42\r\nTgApiUrl=" +
+                      replica_->url().toLatin1() + "\r\nTgCaFile=telegram-ca.pem\r\n");
+        Click(Form().StartButton);
+        QTRY_VERIFY_WITH_TIMEOUT(telegram_->requests().size() == 1, kWaitMs * 3);
+
+        QVERIFY(Form().close());
+        QVERIFY(RunFreed());
+        const QDir logs(dir_->filePath(QStringLiteral("logs")));
+        QCOMPARE(logs.entryList(QDir::Files).size(), 1);
+        const QString saved =
+            QString::fromUtf8(ReadFile(logs.filePath(logs.entryList(QDir::Files).first())));
+        QCOMPARE(saved.count(QStringLiteral(
+                     ": Отправка уведомления в Телеграм прервана: программа закрывается")),
+                 1);
+        QVERIFY(!saved.contains(QStringLiteral("Ошибка при отправке")));
+        QVERIFY(!saved.contains(QStringLiteral("Убедитесь")));
+        QVERIFY(!saved.contains(QStringLiteral("secret-part")));
+        QVERIFY(!Form().LogsMemo->toPlainText().contains(QStringLiteral("secret-part")));
     }
 
     void closingDuringARunEndsItAndSavesTheSettings() {

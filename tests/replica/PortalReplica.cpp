@@ -1,5 +1,6 @@
 #include "PortalReplica.h"
 
+#include <brotli/encode.h>
 #include <openssl/crypto.h>
 #include <zlib.h>
 
@@ -144,6 +145,27 @@ private:
             head += name + ": " + value + "\r\n";
         }
         head += "\r\n";
+        if (response.cutAfterBytes >= 0) {
+            socket_->write(head + body.left(response.cutAfterBytes));
+            socket_->disconnectFromHost();
+            return;
+        }
+        if (response.trickleMs > 0) {
+            socket_->write(head);
+            trickle_ = body;
+            auto* timer = new QTimer(this);
+            QObject::connect(timer, &QTimer::timeout, this, [this, timer] {
+                if (trickle_.isEmpty()) {
+                    timer->deleteLater();
+                    finish();
+                    return;
+                }
+                socket_->write(trickle_.left(1));
+                trickle_.remove(0, 1);
+            });
+            timer->start(response.trickleMs);
+            return;
+        }
         socket_->write(head + body);
         if (streamLeft_ > 0) {
             pump();
@@ -192,6 +214,7 @@ private:
     bool busy_ = false;
     bool closeAfter_ = false;
     qint64 streamLeft_ = 0;
+    QByteArray trickle_;
 };
 
 }  // namespace
@@ -349,9 +372,10 @@ const TlsIdentity& TestIdentity() {
         const QString certPath = dir.filePath("cert.pem");
         const QString keyPath = dir.filePath("key.pem");
         QProcess openssl;
-        openssl.start("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                  "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
-                                  "/CN=127.0.0.1", "-keyout", keyPath, "-out", certPath});
+        openssl.start("openssl",
+                      {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                       "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
+                       "subjectAltName=IP:127.0.0.1", "-keyout", keyPath, "-out", certPath});
         if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0) {
             qFatal("openssl could not make the test certificate: %s",
                    openssl.readAllStandardError().constData());
@@ -453,6 +477,20 @@ QByteArray GzipCompress(const QByteArray& data) {
         throw std::runtime_error("gzip coding failed");
     }
     out.resize(written);
+    return out;
+}
+
+QByteArray BrotliCompress(const QByteArray& data) {
+    QByteArray out(static_cast<qsizetype>(BrotliEncoderMaxCompressedSize(data.size())) + 1024,
+                   Qt::Uninitialized);
+    size_t size = static_cast<size_t>(out.size());
+    if (BrotliEncoderCompress(1, BROTLI_DEFAULT_WINDOW, BROTLI_MODE_GENERIC,
+                              static_cast<size_t>(data.size()),
+                              reinterpret_cast<const uint8_t*>(data.constData()), &size,
+                              reinterpret_cast<uint8_t*>(out.data())) != BROTLI_TRUE) {
+        throw std::runtime_error("brotli coding failed");
+    }
+    out.resize(static_cast<qsizetype>(size));
     return out;
 }
 

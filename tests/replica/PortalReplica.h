@@ -53,6 +53,10 @@ struct Response {
     qint64 streamBytes = 0;
     // Leave out Content-Length and end the body by closing the connection.
     bool closeDelimited = false;
+    // When 0 or above: announce the whole body but close the connection after this many bytes.
+    qint64 cutAfterBytes = -1;
+    // When above 0: send the body one byte at a time, this many milliseconds apart.
+    int trickleMs = 0;
 
     static Response Ok(const QByteArray& body,
                        const QByteArray& contentType = "text/html; charset=utf-8");
@@ -91,7 +95,8 @@ private:
     Handler fallback_ = NotFound;
 };
 
-// A self-signed certificate for 127.0.0.1 and its key, made once per process.
+// A self-signed certificate for the address 127.0.0.1 (and no host name) and its key, made once
+// per process. No CA store trusts it; a client that is to trust it is given its PEM.
 struct TlsIdentity {
     QSslCertificate certificate;
     QSslKey key;
@@ -142,5 +147,7 @@ private:
 
 // gzip coding of `data` (used for coded bodies).
 QByteArray GzipCompress(const QByteArray& data);
+// brotli coding of `data`.
+QByteArray BrotliCompress(const QByteArray& data);
 
 }  // namespace replica

@@ -84,9 +84,13 @@ int main(int argc, char** argv) {
             const bool written =
                 WriteText(QDir(demoDir).filePath(QStringLiteral("StartURL.txt")),
                           replica::PortalImitation::StartUrl(server.url()) + "\r\n") &&
+                // The program checks the Telegram server's certificate: the imitation's own
+                // is trusted through TgCaFile.
+                WriteText(QDir(demoDir).filePath(QStringLiteral("telegram-ca.pem")),
+                          QString::fromLatin1(replica::TestIdentity().certificate.toPem())) &&
                 WriteText(QDir(demoDir).filePath(QStringLiteral("settings.ini")),
                           QStringLiteral("[Settings]\r\nBotToken=%1\r\nTgUserId=100200300\r\n"
-                                         "TgApiUrl=%2\r\n")
+                                         "TgApiUrl=%2\r\nTgCaFile=telegram-ca.pem\r\n")
                               .arg(kDemoToken, server.url()));
             if (!written) {
                 QTextStream(stderr) << "cannot write the demo files into " << demoDir << "\n";

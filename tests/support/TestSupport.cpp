@@ -7,9 +7,13 @@
 #include <QFileInfo>
 #include <QThread>
 
-ScopedTiming::ScopedTiming(const RunTiming& timing) : saved_(Timing()) { SetTiming(timing); }
+ScopedTiming::ScopedTiming(const RunTiming& timing) : saved_(Timing()) {
+    SetTiming(timing);
+}
 
-ScopedTiming::~ScopedTiming() { SetTiming(saved_); }
+ScopedTiming::~ScopedTiming() {
+    SetTiming(saved_);
+}
 
 RunTiming ScopedTiming::Scaled(int divisor) {
     RunTiming t;
@@ -24,8 +28,10 @@ RunTiming ScopedTiming::Scaled(int divisor) {
     t.refreshThrottleMs = scale(t.refreshThrottleMs);
     t.resumeTimerMs = scale(t.resumeTimerMs);
     t.restartTimerMs = scale(t.restartTimerMs);
-    // libcurl counts these in whole seconds.
+    // libcurl counts these in whole seconds; a speed limit scales the other way.
     t.httpIdleTimeoutSec = 2;
+    t.httpLowSpeedBytes = t.httpLowSpeedBytes * std::max(1, divisor / 2);
+    t.httpPageTimeoutSec = std::max(2, t.httpPageTimeoutSec / divisor);
     t.telegramTimeoutSec = 2;
     return t;
 }
