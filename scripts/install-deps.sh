@@ -10,6 +10,7 @@ packages=(
     googletest libgtest-dev
     tinyproxy xvfb xauth trayer
     fonts-dejavu-core fonts-dejavu-extra
+    clang-14 libfuzzer-14-dev libclang-rt-14-dev
 )
 
 missing=()
