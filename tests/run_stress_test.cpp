@@ -14,6 +14,8 @@
 #include <iostream>
 #include <random>
 
+#include <unistd.h>
+
 #include "PortalImitation.h"
 #include "PortalReplica.h"
 #include "TelegramImitation.h"
@@ -55,6 +57,22 @@ QStringList RunThreads() {
         }
     }
     return names;
+}
+
+// Whether a descriptor of this process is open on a file whose name ends with `suffix`.
+bool FileOpenEndingWith(const QString& suffix) {
+    QDirIterator fds(QStringLiteral("/proc/self/fd"),
+                     QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    while (fds.hasNext()) {
+        char target[4096];
+        const ssize_t length =
+            ::readlink(QFile::encodeName(fds.next()).constData(), target, sizeof target - 1);
+        if (length > 0 &&
+            QString::fromLocal8Bit(target, static_cast<qsizetype>(length)).endsWith(suffix)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 enum class Ending { Finished, Stopped, Closed };
@@ -103,8 +121,9 @@ protected:
         auto run = std::make_unique<TScraper>(view.get());
         run->ProgramDir = dir.path();
         run->WorkDir = dir.path();
-        run->MutexName =
+        const QString mutexName =
             QStringLiteral("QuorvaneStress-") + QUuid::createUuid().toString(QUuid::Id128);
+        run->MutexName = mutexName;
         run->PublishDateFrom = kFrom;
         run->PublishDateTo = kTo;
         run->start();
@@ -145,11 +164,26 @@ protected:
             QThread::msleep(static_cast<unsigned long>(pick(0, 30)));
             run->Continue();
         }
+        if (ending == Ending::Closed) {
+            // As the window waits on closing: a driver that holds itself is continued.
+            WaitFor(
+                [&run] {
+                    if (!run->Done() && run->Held()) {
+                        run->Continue();
+                    }
+                    return run->isFinished();
+                },
+                kEndWaitMs);
+        }
         ASSERT_TRUE(run->wait(kEndWaitMs)) << "the run did not end";
         EXPECT_TRUE(run->Done());
+        // The run's shared state (and with it its spacing mutex's lock file) is released once
+        // the driver's thread has ended; a worker left behind would still hold it.
+        EXPECT_FALSE(FileOpenEndingWith(QLatin1Char('/') + mutexName + QStringLiteral(".lock")))
+            << "a worker still holds the run's state";
         // Every worker and the driver have left once the driver's thread has ended; a thread
         // still exiting in the system gets a moment.
-        EXPECT_TRUE(WaitFor([] { return RunThreads().isEmpty(); }, 2000))
+        EXPECT_TRUE(WaitFor([] { return RunThreads().isEmpty(); }, 500))
             << RunThreads().join(QLatin1Char(' ')).toStdString();
 
         const QStringList memo = view->log();
