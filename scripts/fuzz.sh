@@ -2,8 +2,8 @@
 # Builds the libFuzzer targets with clang, ASan and UBSan in build-fuzz/ and runs them, each for
 # SECONDS (default 60), on the seeds in tests/fuzz/corpus/TARGET plus what earlier runs found:
 #   scripts/fuzz.sh [TARGET|all] [SECONDS]
-# A crash stops the script with its input in build-fuzz/artifacts/; add that input to the seeds
-# once the fault is mended.
+# A crash, a sanitizer report or a hang (an input slower than 60 s) fails the script with the
+# input in build-fuzz/artifacts/; that input becomes a seed once the fault is mended.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 which=${1:-all}
@@ -37,7 +37,7 @@ run_target() {
     fi
     # New inputs go into the first folder, so the seeds in the repository stay as they are.
     "$root/build-fuzz/tests/fuzz/$target" "${dict[@]}" -max_total_time="$seconds" \
-        -timeout=10 -max_len=65536 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
+        -timeout=60 -max_len=65536 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
         "$found" "$seeds" >"$log" 2>&1
 }
 
