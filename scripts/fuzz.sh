@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang, ASan and UBSan in build-fuzz/ and runs them, each for
 # SECONDS (default 60), on the seeds in tests/fuzz/corpus/TARGET plus what earlier runs found:
-#   scripts/fuzz.sh [TARGET|all] [SECONDS]
+#   scripts/fuzz.sh [TARGET[,TARGET...]|all] [SECONDS]
 # A crash, a sanitizer report or a hang (an input slower than 60 s) fails the script with the
 # input in build-fuzz/artifacts/; that input becomes a seed once the fault is mended.
 set -euo pipefail
@@ -15,7 +15,7 @@ seconds=${2:-60}
 targets=(search_page_fuzz reject_page_fuzz card_row_fuzz text_helpers_fuzz ini_file_fuzz
          proxy_line_fuzz start_url_fuzz json_reply_fuzz)
 if [ "$which" != all ]; then
-    targets=("$which")
+    IFS=, read -ra targets <<<"$which"
 fi
 
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1"

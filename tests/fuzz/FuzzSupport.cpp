@@ -15,19 +15,23 @@ void InitFuzzApp(int* argc, char*** argv) {
     new QCoreApplication(*argc, *argv);
 }
 
+namespace {
+QString scratchPath;
+}  // namespace
+
 QString ScratchDir() {
-    // tmpfs keeps the have.txt and settings.ini rewrites of every input off the disk.
-    static const QString root =
-        QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
-    static QTemporaryDir* dir = new QTemporaryDir(root + QStringLiteral("/quorvane-fuzz-XXXXXX"));
-    static const QString path = dir->path();
-    // Removed at exit even though the objects themselves stay.
-    static const bool registered = [] {
-        std::atexit([] { QDir(path).removeRecursively(); });
+    static const bool made = [] {
+        // tmpfs keeps the have.txt and settings.ini rewrites of every input off the disk.
+        const QString root = QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm")
+                                                                       : QDir::tempPath();
+        QTemporaryDir dir(root + QStringLiteral("/quorvane-fuzz-XXXXXX"));
+        dir.setAutoRemove(false);
+        scratchPath = dir.path();
+        std::atexit([] { QDir(scratchPath).removeRecursively(); });
         return true;
     }();
-    (void)registered;
-    return path;
+    (void)made;
+    return scratchPath;
 }
 
 namespace {
