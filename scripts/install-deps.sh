@@ -11,6 +11,7 @@ packages=(
     tinyproxy xvfb xauth trayer
     fonts-dejavu-core fonts-dejavu-extra
     dpkg-dev desktop-file-utils systemd
+    clang-14 libfuzzer-14-dev libclang-rt-14-dev
 )
 
 missing=()

@@ -1,0 +1,106 @@
+#include "FuzzSupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <cstdio>
+#include <cstdlib>
+
+#include "scraper/HeadlessRunView.h"
+#include "scraper/Scraper.h"
+#include "text/ByteText.h"
+
+void InitFuzzApp(int* argc, char*** argv) {
+    // Kept for the whole process: the view's thread and the driver need it until exit.
+    new QCoreApplication(*argc, *argv);
+}
+
+namespace {
+QString scratchPath;
+}  // namespace
+
+QString ScratchDir() {
+    static const bool made = [] {
+        // tmpfs keeps the have.txt and settings.ini rewrites of every input off the disk.
+        const QString root = QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm")
+                                                                       : QDir::tempPath();
+        QTemporaryDir dir(root + QStringLiteral("/quorvane-fuzz-XXXXXX"));
+        dir.setAutoRemove(false);
+        scratchPath = dir.path();
+        std::atexit([] { QDir(scratchPath).removeRecursively(); });
+        return true;
+    }();
+    (void)made;
+    return scratchPath;
+}
+
+namespace {
+
+// The headless view without its memory: lines, results and balloons are dropped, so an input
+// leaves nothing behind that libFuzzer's leak check would have to look at.
+class ForgetfulRunView : public HeadlessRunView {
+protected:
+    void appendLog(const QString&) override {}
+    void appendResult(const QString&) override {}
+    void showRejectBalloon(const QString&, const QString&) override {}
+};
+
+}  // namespace
+
+TScraper& FuzzRun() {
+    static HeadlessRunView* view = new ForgetfulRunView;
+    static TScraper* run = [] {
+        auto* r = new TScraper(view);
+        r->ProgramDir = ScratchDir();
+        r->WorkDir = ScratchDir();
+        r->PortalBase = QStringLiteral("https://zakupki.example");
+        r->Limit = 5;
+        return r;
+    }();
+    return *run;
+}
+
+void ResetFuzzRun(TScraper& run) {
+    run.SearchQueue.clear();
+    run.RejectQueue.clear();
+    run.CardList.clear();
+    run.CardDates.clear();
+    run.SeenRejectDigests.clear();
+    run.HaveList = HaveStore();
+    run.NewRejectSeen = false;
+    run.TendersCounter = 0;
+    run.QCounter = 0;
+    run.ProgressBarPosition = 0;
+    run.ProgressBarMax = 0;
+    run.ProtocolUrl.clear();
+    run.ProtocolDate.clear();
+    run.RejectDateFrom = QDate();
+    run.RejectDateTo = QDate();
+}
+
+QString PageText(const QByteArray& bytes) {
+    return DecodePage(StreamToText(&bytes, 0));
+}
+
+QList<QByteArray> SplitFields(const uint8_t* data, size_t size, int count) {
+    const QByteArray all(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    QList<QByteArray> fields;
+    qsizetype from = 0;
+    while (fields.size() + 1 < count) {
+        const qsizetype nul = all.indexOf('\0', from);
+        if (nul < 0) {
+            break;
+        }
+        fields.append(all.mid(from, nul - from));
+        from = nul + 1;
+    }
+    fields.append(all.mid(from));
+    return fields;
+}
+
+void Require(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "property failed: %s\n", what);
+        std::abort();
+    }
+}

@@ -1,0 +1,28 @@
+// A contract card page to its CSV row. The input is the card's address, the refusal's signing
+// date and the page, separated by NUL bytes (an input without them is a page alone); all three
+// come from the portal.
+#include "FuzzSupport.h"
+#include "scraper/CardExport.h"
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    InitFuzzApp(argc, argv);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const QList<QByteArray> fields = SplitFields(data, size, 3);
+    QString url = QStringLiteral(
+        "https://zakupki.example/epz/contract/contractCard/common-info.html?reestrNumber="
+        "2770100000126000011");
+    QString date = QStringLiteral("12.01.2026 14:35");
+    if (fields.size() == 3) {
+        url = PageText(fields[0]);
+        date = PageText(fields[1]);
+    }
+    const QString row = CardRow(PageText(fields.last()), url, date);
+    // Eleven quoted fields whatever the page holds: no value may break the row's quoting.
+    Require(row.count(QLatin1Char('"')) == 22, "a value broke the row's quoting");
+    Require(row.split(QStringLiteral("\";\"")).size() == 11, "the row has other than 11 fields");
+    RegistryIdOf(url);
+    return 0;
+}

@@ -1,0 +1,63 @@
+// A refusal page as the run driver handles it: its documents, the have.txt store, the refusal
+// date filter and the card address of an accepted refusal. The first byte picks the filter;
+// the rest is the page as received.
+#include <QFile>
+
+#include "FuzzSupport.h"
+#include "scraper/RejectPages.h"
+#include "scraper/Scraper.h"
+#include "text/ByteText.h"
+
+namespace {
+
+const QString kUrl = QStringLiteral(
+    "https://zakupki.example/epz/rdik/card/reject-info.html?rejectId=1234567&reestrNumber="
+    "2770100000126000011");
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    InitFuzzApp(argc, argv);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    TScraper& run = FuzzRun();
+    ResetFuzzRun(run);
+    const QString havePath = run.WorkPath(QStringLiteral("have.txt"));
+    QFile::remove(havePath);
+    switch (data[0] % 3) {
+        case 1:
+            run.RejectDateFrom = QDate(2026, 1, 10);
+            run.RejectDateTo = QDate(2026, 1, 20);
+            break;
+        case 2:
+            run.RejectDateTo = QDate(2025, 12, 31);
+            break;
+        default:
+            break;
+    }
+    const QString page = PageText(
+        QByteArray(reinterpret_cast<const char*>(data + 1), static_cast<qsizetype>(size - 1)));
+    try {
+        HandleRejectPage(run, page, kUrl);
+    } catch (const std::exception&) {
+        // A failed page is logged by the driver and the run goes on.
+    }
+    // Each accepted refusal has its card address and its date line, and is in have.txt.
+    Require(run.CardList.size() == run.CardDates.size(), "card list and card dates differ");
+    if (!run.CardList.isEmpty()) {
+        Require(run.NewRejectSeen, "a refusal was accepted without being new");
+        QFile file(havePath);
+        Require(file.open(QIODevice::ReadOnly), "have.txt was not written");
+        const QStringList lines = SplitLines(DecodeText(file.readAll()).text);
+        Require(!lines.isEmpty(), "have.txt is empty after a new refusal");
+        for (const QString& line : lines) {
+            Require(line.startsWith(kUrl + QLatin1Char('#')), "have.txt holds a foreign line");
+        }
+    }
+    return 0;
+}
