@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QUuid>
+#include <optional>
 
 #include "PortalReplica.h"
 #include "fetch/ScrapingThread.h"
@@ -292,8 +293,13 @@ Response Coded(const QByteArray& coded, const QByteArray& coding) {
 }
 
 TEST_F(FetchWorkerTest, HostilePagesFailOnlyThatPage) {
+    // The product's network limits, so a busy machine cannot pass for a slow server; the slow
+    // server below gets limits of its own.
     RunTiming timing = Timing();
     timing.maxAttempts = 1;
+    timing.httpIdleTimeoutSec = RunTiming().httpIdleTimeoutSec;
+    timing.httpLowSpeedBytes = RunTiming().httpLowSpeedBytes;
+    timing.httpPageTimeoutSec = RunTiming().httpPageTimeoutSec;
     ScopedTiming oneAttempt(timing);
     const QString tooLarge = QStringLiteral("ERROR_Response body is larger than 67108864 bytes");
     // Decoded, these pass the 64 MiB cap; coded they are a few kilobytes.
@@ -304,9 +310,12 @@ TEST_F(FetchWorkerTest, HostilePagesFailOnlyThatPage) {
     unannounced.closeDelimited = true;
     Response cut = Response::Ok(kDetailPage);
     cut.cutAfterBytes = 10;
-    // Slower than the scaled low-speed limit, as a byte a second is slower than the product's.
+    // Ten bytes a second against a limit of a thousand, as a byte a second against 100.
     Response slow = Response::Ok(kDetailPage);
     slow.trickleMs = 100;
+    RunTiming slowLimits = timing;
+    slowLimits.httpIdleTimeoutSec = 3;
+    slowLimits.httpLowSpeedBytes = 1000;
     const QList<std::pair<Response, QString>> cases = {
         {Response::Ok(""), QStringLiteral("ERROR_Broken")},
         {announced, tooLarge},
@@ -318,11 +327,16 @@ TEST_F(FetchWorkerTest, HostilePagesFailOnlyThatPage) {
         {cut, QStringLiteral("ERROR_transfer closed with")},
         {slow, QStringLiteral("ERROR_Operation too slow")},
     };
+    const qsizetype slowCase = cases.size() - 1;
     // One at a time: the replica serves all of them from one thread.
     for (qsizetype i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].second.toStdString());
         routes_.addExact("/epz/rdik/card/reject-info.html?rejectId=" + QByteArray::number(i),
                          cases[i].first);
+        std::optional<ScopedTiming> limits;
+        if (i == slowCase) {
+            limits.emplace(slowLimits);
+        }
         TScrapingThread* worker = Start(RejectUrl(static_cast<int>(i)));
         Finish(worker);
         EXPECT_EQ(worker->result, TScrapingThread::kFailure);
