@@ -99,6 +99,7 @@ void TScraper::AnnounceReject() {
 void TScraper::run() {
     try {
         shared_ = std::make_shared<RunShared>(MutexName);
+        control_->SetWake(shared_->driverWake);
     } catch (const std::exception&) {
         // Without the spacing mutex no request may go out: the run ends before it begins.
         control_->SetDone();
@@ -184,6 +185,8 @@ bool TScraper::ListingPhase() {
     WorkerLists& lists = listingLists_;
     try {
         for (;;) {
+            const quint64 seen = shared_->driverWake->Count();
+            bool didSomething = false;
             control_->WaitWhileHeld();
             if (Terminated()) {
                 TerminateWorkers(lists);
@@ -199,8 +202,10 @@ bool TScraper::ListingPhase() {
                     if (shared_->DetailsInFlight.load() < DetailSlots && QCounter > 0) {
                         url = RejectQueue.takeFirst();
                         refusalPage = true;
+                        didSomething = true;
                     } else if (!SearchQueue.isEmpty()) {
                         url = SearchQueue.takeFirst();
+                        didSomething = true;
                     }
                     if (url == StartUrl) {
                         RewriteStartUrl(*this, url);
@@ -239,6 +244,7 @@ bool TScraper::ListingPhase() {
                     std::lock_guard lock(shared_->ScraperLock);
                     worker = lists.FinishedList.takeFirst();
                 }
+                didSomething = true;
                 try {
                     HarvestListing(worker);
                 } catch (const std::exception& e) {
@@ -255,7 +261,7 @@ bool TScraper::ListingPhase() {
                     break;
                 }
             }
-            SleepLoopPass();
+            EndLoopPass(didSomething, seen);
         }
     } catch (const std::exception& e) {
         result = QStringLiteral("ERROR_") + ErrorMessage(e);
@@ -288,6 +294,8 @@ void TScraper::CardPhase() {
         ShowProgress();
 
         for (;;) {
+            const quint64 seen = shared_->driverWake->Count();
+            bool didSomething = false;
             control_->WaitWhileHeld();
             if (Terminated()) {
                 TerminateWorkers(lists);
@@ -296,6 +304,7 @@ void TScraper::CardPhase() {
             }
 
             if (RunningCount(lists) < DetailSlots && nextCard < cardCount) {
+                didSomething = true;
                 const qsizetype index = nextCard++;
                 ++ProgressBarPosition;
                 ShowProgress();
@@ -326,6 +335,7 @@ void TScraper::CardPhase() {
                     left = true;
                     break;
                 }
+                didSomething = true;
                 TScrapingThread* worker = nullptr;
                 {
                     std::lock_guard lock(shared_->ScraperLock);
@@ -361,7 +371,7 @@ void TScraper::CardPhase() {
             if (finished == 0 && running == 0 && nextCard >= cardCount) {
                 break;
             }
-            SleepLoopPass();
+            EndLoopPass(didSomething, seen);
         }
     } catch (const std::exception& e) {
         result = QStringLiteral("ERROR_") + ErrorMessage(e);
@@ -402,6 +412,15 @@ void TScraper::StartWorker(const QString& url, WorkerLists& lists, qsizetype car
         lists.RunningList.append(worker);
     }
     worker->start();
+}
+
+void TScraper::EndLoopPass(bool didSomething, quint64 seen) {
+    if (didSomething) {
+        SleepLoopPass();
+        return;
+    }
+    // Nothing can change for this loop but through a worker or run control, and both wake it.
+    shared_->driverWake->WaitFor(seen, std::chrono::milliseconds(Timing().idleWakeMs));
 }
 
 int TScraper::RunningCount(WorkerLists& lists) {
