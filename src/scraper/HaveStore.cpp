@@ -160,12 +160,21 @@ struct stat StatOf(int fd, const QString& path) {
     return st;
 }
 
-// The file's bytes from `offset` to its end.
+// The file's bytes from `offset` to its end: read straight into a buffer of the size the file
+// has now, then whatever was added meanwhile.
 QByteArray ReadFrom(int fd, qint64 offset, const QString& path) {
-    QByteArray bytes;
-    char buffer[1 << 16];
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        FailToRead(path);
+    }
+    QByteArray bytes(std::max<qint64>(st.st_size - offset, 0), Qt::Uninitialized);
+    qsizetype size = 0;
+    char more[1 << 16];
     for (;;) {
-        const ssize_t n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(offset));
+        const bool inBuffer = size < bytes.size();
+        char* into = inBuffer ? bytes.data() + size : more;
+        const size_t room = inBuffer ? static_cast<size_t>(bytes.size() - size) : sizeof more;
+        const ssize_t n = ::pread(fd, into, room, static_cast<off_t>(offset + size));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -173,10 +182,13 @@ QByteArray ReadFrom(int fd, qint64 offset, const QString& path) {
             FailToRead(path);
         }
         if (n == 0) {
+            bytes.truncate(size);
             return bytes;
         }
-        bytes.append(buffer, n);
-        offset += n;
+        if (!inBuffer) {
+            bytes.append(more, n);
+        }
+        size += n;
     }
 }
 
@@ -216,6 +228,7 @@ QByteArray EncodeWithoutMark(const QString& text, TextEncoding encoding) {
 
 void HaveStore::Load(const QString& path) {
     lines_.clear();
+    added_.clear();
     encoding_ = TextEncoding::System;
     readTo_ = -1;
     // Shared: an instance appending a line finishes it first.
@@ -225,20 +238,42 @@ void HaveStore::Load(const QString& path) {
     }
 }
 
+namespace {
+
+bool SortedHas(const QStringList& lines, const QString& key) {
+    const auto it = std::lower_bound(lines.cbegin(), lines.cend(), key, LessNoCase);
+    return it != lines.cend() && SameNoCase(*it, key);
+}
+
+// Recently added keys are folded into the rest once there are this many.
+constexpr qsizetype kFoldAt = 4096;
+
+}  // namespace
+
 bool HaveStore::Contains(const QString& key) const {
-    const auto it = std::lower_bound(lines_.cbegin(), lines_.cend(), key, LessNoCase);
-    return it != lines_.cend() && SameNoCase(*it, key);
+    return SortedHas(lines_, key) || SortedHas(added_, key);
 }
 
 void HaveStore::Add(const QString& key) {
-    if (key.isEmpty()) {
+    if (key.isEmpty() || Contains(key)) {
         return;
     }
-    const auto it = std::lower_bound(lines_.begin(), lines_.end(), key, LessNoCase);
-    if (it != lines_.end() && SameNoCase(*it, key)) {
-        return;
+    added_.insert(std::lower_bound(added_.begin(), added_.end(), key, LessNoCase), key);
+    if (added_.size() >= kFoldAt) {
+        Fold();
     }
-    lines_.insert(it, key);
+}
+
+const QStringList& HaveStore::Lines() const {
+    Fold();
+    return lines_;
+}
+
+void HaveStore::Fold() const {
+    if (!added_.isEmpty()) {
+        lines_ = MergeSorted(lines_, added_);
+        added_.clear();
+    }
 }
 
 QStringList HaveStore::ReadWhole(int fd, const QString& path) {
@@ -249,6 +284,7 @@ QStringList HaveStore::ReadWhole(int fd, const QString& path) {
         encoding_ = decoded.encoding;
     }
     const QStringList lines = SortedUnique(SplitLines(decoded.text));
+    Fold();
     lines_ = lines_.isEmpty() ? lines : MergeSorted(lines_, lines);
     device_ = st.st_dev;
     inode_ = st.st_ino;

@@ -27,7 +27,8 @@ public:
     // first. Throws RunError when the file cannot be read or written.
     void Append(const QString& path, const QString& key);
 
-    const QStringList& Lines() const { return lines_; }
+    // All keys, sorted.
+    const QStringList& Lines() const;
 
 private:
     // Takes in what the open file holds beyond what was read before: only the added bytes when
@@ -37,7 +38,13 @@ private:
     // Merges the whole file into the store; returns its lines.
     QStringList ReadWhole(int fd, const QString& path);
 
-    QStringList lines_;
+    // Merges the recently added keys into the rest.
+    void Fold() const;
+
+    // The keys: most in `lines_`, the ones added since the last fold in the short `added_`
+    // (both sorted, no key in both), so that adding one does not move a million others.
+    mutable QStringList lines_;
+    mutable QStringList added_;
     TextEncoding encoding_ = TextEncoding::System;
     // The file last read: its identity, and where its last complete line ended (-1: none read).
     quint64 device_ = 0;
