@@ -185,6 +185,37 @@ TEST_F(CardRunTest, StopInTheCardPhaseKeepsTheRowsWrittenSoFar) {
     EXPECT_FALSE(LogHas(QStringLiteral("Сбор данных завершен")));
 }
 
+TEST_F(CardRunTest, DriverWaitingOnlyForEventsMissesNone) {
+    // An idle driver looks again only after ten minutes: every step of these runs must come
+    // from a worker handing its page in or ending, or from run control.
+    RunTiming timing = Timing();
+    timing.idleWakeMs = 600000;
+    ScopedTiming eventsOnly(timing);
+    SetUpPortal();
+    TScraper& run = NewRun();
+    run.start();
+    ASSERT_TRUE(WaitFor([&] { return LogHas(QStringLiteral("Начинаем работу...")); }, 30000));
+    run.Hold();
+    QThread::msleep(static_cast<unsigned long>(timing.detailSpacingMs));
+    run.Continue();
+    ASSERT_TRUE(run.wait(60000));
+    EXPECT_EQ(Rows().size(), 3);
+
+    // With no threads allowed the driver has nothing to wait for but the stop.
+    view_.setThreadCount(0);
+    TScraper& idle = NewRun();
+    idle.start();
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            const QStringList log = view_.log();
+            return log.size() == 2 && log.last().endsWith(QStringLiteral("Начинаем работу..."));
+        },
+        30000));
+    idle.Terminate();
+    ASSERT_TRUE(idle.wait(30000));
+    EXPECT_TRUE(idle.Done());
+}
+
 TEST_F(CardRunTest, RunWithoutRefusalsWritesNoFile) {
     PortalDataSet data;
     data.contracts << MakeContract(QStringLiteral("2770100000126000044"), kFrom.addDays(1), 10);

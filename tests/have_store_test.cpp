@@ -1,5 +1,6 @@
 // The have.txt store: keys without regard to letter case, the file's layout and encoding, lines
-// other processes add, and a file that stays whole when a write fails or is killed.
+// other processes add, and a file that stays whole when a write fails or is killed; keys
+// appended one line at a time by several instances at once.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -188,6 +189,96 @@ TEST_F(HaveStoreTest, OddContentSurvivesTheNextWriteByteForByte) {
     again.Load(path());
     again.MergeAndWrite(path());
     EXPECT_EQ(ReadFile(path()), written);
+}
+
+TEST_F(HaveStoreTest, AppendedKeysReachTheOtherInstancesInTheFilesEncoding) {
+    // A file in UTF-16 whose last line has no line end, as an editor may leave it.
+    const TextEncoding utf16 = TextEncoding::Utf16LE;
+    WriteFile(path(), EncodeText(QStringLiteral("b#2\r\nA#1"), utf16));
+    HaveStore mine;
+    mine.Load(path());
+    HaveStore other;
+    other.Load(path());
+
+    mine.Append(path(), QStringLiteral("Отказ#3"));
+    other.Append(path(), QStringLiteral("c#4"));
+    EXPECT_TRUE(other.Contains(QStringLiteral("отказ#3")));
+    mine.Append(path(), QStringLiteral("C#4"));  // already there, in another letter case
+    EXPECT_EQ(ReadFile(path()),
+              EncodeText(QStringLiteral("b#2\r\nA#1\r\nОтказ#3\r\nc#4\r\n"), utf16));
+
+    // An instance that rewrites the file whole; then a line half written by a killed writer.
+    HaveStore rewriter;
+    rewriter.Load(path());
+    rewriter.Add(QStringLiteral("d#5"));
+    rewriter.MergeAndWrite(path());
+    QFile raw(path());
+    ASSERT_TRUE(raw.open(QIODevice::Append));
+    raw.write(EncodeText(QStringLiteral("e#"), utf16).mid(2));
+    raw.close();
+    mine.Append(path(), QStringLiteral("f#6"));
+    EXPECT_TRUE(mine.Contains(QStringLiteral("D#5")));
+    EXPECT_EQ(
+        ReadFile(path()),
+        EncodeText(QStringLiteral("A#1\r\nb#2\r\nc#4\r\nd#5\r\nОтказ#3\r\ne#\r\nf#6\r\n"), utf16));
+
+    HaveStore reader;
+    reader.Load(path());
+    EXPECT_EQ(reader.Lines(),
+              QStringList({"A#1", "b#2", "c#4", "d#5", "e#", "f#6", QStringLiteral("Отказ#3")}));
+}
+
+TEST_F(HaveStoreTest, AppendOnAFullDiskLeavesTheFileAsItWas) {
+    const QByteArray old = "old#1\r\n";
+    WriteFile(path(), old);
+    HaveStore store;
+    store.Load(path());
+
+    // The disk fills up in the middle of the new line.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto savedHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = static_cast<rlim_t>(old.size() + 4);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    EXPECT_THROW(store.Append(path(), QStringLiteral("https://p.test/new#02.02.2026")), RunError);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, savedHandler);
+    EXPECT_EQ(ReadFile(path()), old);
+
+    store.Append(path(), QStringLiteral("https://p.test/next#03.02.2026"));
+    EXPECT_EQ(ReadFile(path()), old + "https://p.test/next#03.02.2026\r\n");
+}
+
+TEST_F(HaveStoreTest, InstancesAppendingAndRewritingAtOnceLoseNoKey) {
+    WriteFile(path(), "start#0\r\n");
+    constexpr int kKeys = 300;
+    QList<QProcess*> writers;
+    for (const char* prefix : {"a#", "b#", "c#"}) {
+        auto* writer = new QProcess;
+        writer->start(QStringLiteral(HAVE_STORE_WRITER),
+                      {path(), QString::number(kKeys), QString::fromLatin1(prefix)});
+        writers.append(writer);
+    }
+    // Meanwhile an instance of the kind that rewrites the whole file for every key.
+    HaveStore rewriter;
+    rewriter.Load(path());
+    for (int i = 0; i < 30; ++i) {
+        rewriter.Add(QStringLiteral("r#%1").arg(i));
+        rewriter.MergeAndWrite(path());
+    }
+    for (QProcess* writer : writers) {
+        EXPECT_TRUE(writer->waitForFinished(120000));
+        EXPECT_EQ(writer->readAllStandardOutput(), "appended\n");
+        delete writer;
+    }
+
+    HaveStore store;
+    store.Load(path());
+    EXPECT_EQ(store.Lines().size(), 1 + 3 * kKeys + 30);
+    const QByteArray bytes = ReadFile(path());
+    EXPECT_TRUE(bytes.endsWith("\r\n"));
+    EXPECT_EQ(bytes.count("\r\n"), bytes.count('\n'));
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
-// How long the listing phase's two heavy steps take: reading one search page of 500 entries, and
-// one update of a have.txt store of 100 000 keys. Not a test; run it by hand:
+// How long the listing phase's heavy steps take: reading one search page of 500 entries, loading
+// and updating have.txt stores of 100 000 and 1 000 000 keys; and how much processor time a run
+// that mostly waits on the request spacing uses. Not a test; run it by hand:
 //   cmake --build <build dir> --target listing_benchmark && <build dir>/tests/listing_benchmark
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QUuid>
 #include <cstdio>
+
+#include <sys/resource.h>
 
 #include "PortalImitation.h"
 #include "scraper/HaveStore.h"
@@ -54,11 +58,12 @@ void SearchPage() {
     std::printf("whole handling of the page (500 log lines to the view): %.2f ms\n", handleMs);
 }
 
-void HaveUpdate() {
+void HaveUpdate(int keys) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("have.txt"));
     QByteArray text;
-    for (int i = 0; i < 100000; ++i) {
+    text.reserve(static_cast<qsizetype>(keys) * 100);
+    for (int i = 0; i < keys; ++i) {
         text += QStringLiteral(
                     "https://zakupki.example/epz/rdik/card/reject-info.html?"
                     "contractReestrNumber=%1#%2.01.2026 10:00\r\n")
@@ -73,16 +78,54 @@ void HaveUpdate() {
     store.Load(path);
     const double loadMs = static_cast<double>(timer.nsecsElapsed()) / 1e6;
     const double updateMs = AverageMs(10, [&](int i) {
-        store.Add(QStringLiteral("https://zakupki.example/epz/rdik/card/reject-info.html?new=%1#"
-                                 "01.02.2026 10:00")
-                      .arg(i));
-        store.MergeAndWrite(path);
+        const QString key = QStringLiteral(
+                                "https://zakupki.example/epz/rdik/card/reject-info.html?new=%1#"
+                                "01.02.2026 10:00")
+                                .arg(i);
+        store.Append(path, key);
     });
+    std::printf("have.txt with %lld keys (%lld KB): load %.1f ms, one update %.1f ms\n",
+                static_cast<long long>(store.Lines().size()),
+                static_cast<long long>(text.size() / 1024), loadMs, updateMs);
+}
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A whole run with the product's timing against the portal imitation in this process: a few
+// refusals, so the run spends nearly all its time waiting out the 2 s spacing.
+void WaitingRun() {
+    replica::PortalImitation portal(
+        replica::MakePortalDataSet(30, QDate(2026, 1, 1), QDate(2026, 1, 31), 7, 15));
+    replica::PortalReplica server;
+    server.setHandler(portal.handler());
+    QTemporaryDir dir;
+    WriteFile(dir.filePath(QStringLiteral("StartURL.txt")),
+              replica::PortalImitation::StartUrl(server.url()).toUtf8());
+    HeadlessRunView view;
+    view.setThreadCount(1);
+    TScraper run(&view);
+    run.ProgramDir = dir.path();
+    run.WorkDir = dir.path();
+    run.PublishDateFrom = QDate(2026, 1, 1);
+    run.PublishDateTo = QDate(2026, 1, 31);
+    run.MutexName = QStringLiteral("QuorvaneBench-") + QUuid::createUuid().toString(QUuid::Id128);
+
+    QElapsedTimer timer;
+    timer.start();
+    const double cpuBefore = CpuSeconds();
+    run.start();
+    run.wait();
+    const double cpu = CpuSeconds() - cpuBefore;
+    const double wall = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     std::printf(
-        "have.txt with %lld keys (%lld KB): load %.1f ms, one update (add, re-read, "
-        "merge, write) %.1f ms\n",
-        static_cast<long long>(store.Lines().size()), static_cast<long long>(text.size() / 1024),
-        loadMs, updateMs);
+        "a run that mostly waits (%d requests in %.1f s): process CPU %.2f s, %.2f %% of one "
+        "core\n",
+        server.requestCount(), wall, cpu, 100.0 * cpu / wall);
 }
 
 }  // namespace
@@ -90,6 +133,8 @@ void HaveUpdate() {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     SearchPage();
-    HaveUpdate();
+    HaveUpdate(100000);
+    HaveUpdate(1000000);
+    WaitingRun();
     return 0;
 }

@@ -229,6 +229,8 @@ void TMainForm::ConnectHandlers() {
     // The program sets the pickers with their signals blocked, so these are the operator's.
     connect(RejectDatePicker, &QDateEdit::dateChanged, this, &TMainForm::RejectDatePickerChange);
     connect(RejectDatePicker2, &QDateEdit::dateChanged, this, &TMainForm::RejectDatePicker2Change);
+    connect(DatePublishedPicker2, &QDateEdit::dateChanged, this,
+            [this] { publishedToFollowsToday_ = false; });
     connect(JvTrayIcon1, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 // A double click also arrives as single clicks first.
@@ -374,6 +376,9 @@ void TMainForm::StartButtonClick() {
         run->MutexName = options_.mutexName;
     }
     run->ProxyChecked = ProxyCheckBox->isChecked();
+    if (publishedToFollowsToday_) {
+        SetQuietly(DatePublishedPicker2, CurrentDay());
+    }
     run->PublishDateFrom = DatePublishedPicker->pickedDate();
     run->PublishDateTo = DatePublishedPicker2->pickedDate();
     run->RejectDateFrom = QDate();
@@ -436,6 +441,13 @@ void TMainForm::ResumeTimerTimer() {
         CurrentScraper->Continue();
         LogWindowLine(kPauseOff);
     }
+}
+
+QDate TMainForm::CurrentDay() const {
+    if (options_.currentDay) {
+        return options_.currentDay();
+    }
+    return options_.today.isValid() ? options_.today : QDate::currentDate();
 }
 
 void TMainForm::RestartTimerTimer() {

@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QString>
 #include <QWidget>
+#include <functional>
 
 #include "scraper/ControlsRunView.h"
 #include "scraper/Scraper.h"
@@ -25,7 +26,10 @@ struct TMainFormOptions {
     QString programDir;  // settings.ini and proxy.txt; empty: the program's directory
     QString workDir;     // have.txt and StartURL.txt of the runs; empty: the current directory
     QDate today;         // the date defaults; null: today
-    QString mutexName;   // the runs' named mutex; empty: the product's name
+    // The day a run takes for today when the "to" contract date is left at its default;
+    // empty: `today` when set, else the calendar's day.
+    std::function<QDate()> currentDay;
+    QString mutexName;  // the runs' named mutex; empty: the product's name
 };
 
 // The program's only window: the inputs of a run, run control (start, pause, stop, automatic
@@ -138,9 +142,13 @@ private:
     QString SettingsPath() const;
     QString ProgramPath(const QString& name) const;
     bool SelectAllOnCtrlA(QPlainTextEdit* memo, QKeyEvent* event);
+    QDate CurrentDay() const;
 
     TMainFormOptions options_;
     QDate today_;
+    // The "to" contract date still holds its default: each run moves it to the current day, so
+    // a watch left running for weeks keeps seeing new contracts.
+    bool publishedToFollowsToday_ = true;
     // Calls of the run driver that are letting the window's events through right now.
     int driverCallDepth_ = 0;
     bool closeDeferred_ = false;

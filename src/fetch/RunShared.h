@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "fetch/ProcessMutex.h"
+#include "fetch/WakeSignal.h"
 
 class TScrapingThread;
 class LogSink;
@@ -26,6 +27,8 @@ struct RunShared {
     bool UseProxy = false;
     std::atomic<qint32> DetailsInFlight{0};
     LogSink* view = nullptr;  // where workers write their log lines
+    // Told when a worker hands its page in or ends; the driver waits on it when idle.
+    std::shared_ptr<WakeSignal> driverWake = std::make_shared<WakeSignal>();
 };
 
 // The running and finished workers of one phase; guarded by RunShared::ScraperLock.

@@ -6,14 +6,14 @@
 // refresh rates; tests scale them down to run in seconds.
 struct RunTiming {
     int detailSpacingMs = 2000;      // no refusal page or card request within this of the last
-    int spacingPollMs = 10;          // one pass of a spacing wait
     int failPauseMs = 1000;          // after every failed attempt
     int pause429ProxyMs = 2000;      // extra after a 429 answer, with proxies
     int pause429DirectMs = 10000;    // extra after a 429 answer, without proxies
     int dateMismatchPauseMs = 5000;  // before retrying a search page that shows other dates
     int finalFailWaitMs = 3000;      // after the last failed attempt, before the handoff
     int maxAttempts = 500;           // attempts of one fetch
-    int loopSleepMs = 1;             // one pass of a driver loop
+    int loopSleepMs = 1;             // after a driver loop's pass that got something done
+    int idleWakeMs = 1000;           // an idle driver loop looks again at least this often
     int refreshThrottleMs = 1000;    // progress and counters refresh at most this often
     int resumeTimerMs = 5000;        // automatic pause after a failed phase
     int restartTimerMs = 30000;      // automatic restart after a finished run

@@ -63,8 +63,17 @@ TScrapingThread::TScrapingThread(std::shared_ptr<RunShared> shared, WorkerLists*
     : shared_(std::move(shared)), lists_(lists) {}
 
 TScrapingThread::~TScrapingThread() {
-    requestInterruption();
+    Terminate();
     wait();
+}
+
+void TScrapingThread::Terminate() {
+    requestInterruption();
+    {
+        // Taken so a sleeper between its check and its wait does not miss the wake-up.
+        std::lock_guard lock(sleepMutex_);
+    }
+    sleepEnds_.notify_all();
 }
 
 bool TScrapingThread::IsDetailUrl(const QString& url) {
@@ -103,6 +112,8 @@ void TScrapingThread::run() {
     }
     if (detail) {
         --shared_->DetailsInFlight;
+        // A detail slot is free again.
+        shared_->driverWake->Notify();
     }
     ReleaseThreadTlsState();
 }
@@ -211,23 +222,28 @@ void TScrapingThread::Fetch(HttpClient& client) {
 }
 
 void TScrapingThread::WaitForSpacing() {
-    const RunTiming& timing = Timing();
-    std::lock_guard spacing(shared_->spacingMutex);
-    while (TicksSince(shared_->LastPortalRequestTick) <
-               static_cast<quint32>(timing.detailSpacingMs) &&
-           !Terminated()) {
-        msleep(static_cast<unsigned long>(timing.spacingPollMs));
+    const auto spacing = static_cast<quint32>(Timing().detailSpacingMs);
+    std::lock_guard lock(shared_->spacingMutex);
+    // Another worker's answer may move the last request on while this one sleeps: it looks
+    // again at the end of every sleep.
+    for (;;) {
+        const quint32 since = TicksSince(shared_->LastPortalRequestTick);
+        if (since >= spacing || Terminated()) {
+            return;
+        }
+        SleepUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(spacing - since));
     }
 }
 
 void TScrapingThread::Pause(int ms) {
     // Every pause ends early on a stop, so a stopped run winds down at once; a worker that was
     // asked to terminate never hands its page in anyway.
-    const quint32 start = TickCount();
-    const int step = std::max(1, Timing().spacingPollMs);
-    while (TicksSince(start) < static_cast<quint32>(ms) && !Terminated()) {
-        msleep(static_cast<unsigned long>(step));
-    }
+    SleepUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, ms)));
+}
+
+void TScrapingThread::SleepUntil(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(sleepMutex_);
+    sleepEnds_.wait_until(lock, deadline, [this] { return Terminated(); });
 }
 
 void TScrapingThread::WriteLog() {
@@ -243,4 +259,5 @@ void TScrapingThread::Handoff() {
     std::lock_guard lock(shared_->ScraperLock);
     lists_->RunningList.removeOne(this);
     lists_->FinishedList.append(this);
+    shared_->driverWake->Notify();
 }

@@ -3,7 +3,10 @@
 #include <QString>
 #include <QStringList>
 #include <QThread>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include "fetch/RunShared.h"
 
@@ -20,7 +23,8 @@ public:
     // Asks a running worker to terminate and waits for its thread to end.
     ~TScrapingThread() override;
 
-    void Terminate() { requestInterruption(); }
+    // Also ends the worker's spacing wait or pause at once.
+    void Terminate();
     bool Terminated() const { return isInterruptionRequested(); }
 
     // Result codes.
@@ -53,10 +57,14 @@ private:
     void Fetch(HttpClient& client);
     void WaitForSpacing();
     void Pause(int ms);
+    // Sleeps until `deadline` or a terminate request, whichever comes first.
+    void SleepUntil(std::chrono::steady_clock::time_point deadline);
     void WriteLog();
     void Handoff();
 
     std::shared_ptr<RunShared> shared_;
     WorkerLists* lists_;
     int FetchAttempts = 0;
+    std::mutex sleepMutex_;
+    std::condition_variable sleepEnds_;
 };

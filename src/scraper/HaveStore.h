@@ -7,6 +7,10 @@
 
 // The store of refusals met before (have.txt): refusal keys, sorted and free of duplicates
 // without regard to letter case, looked up by binary search.
+//
+// Every instance takes an advisory lock on the file while it reads or writes it. A new key is
+// appended to the file as one line, so each update costs the same however large the store has
+// grown; what other instances appended since the last read is read from where that read ended.
 class HaveStore {
 public:
     // Loads the file when it exists; remembers its encoding for later writes.
@@ -17,10 +21,33 @@ public:
     // Re-reads the file, merges its lines (another process may have added some) and replaces
     // the file with the whole store. Throws RunError when the file cannot be read or written.
     void MergeAndWrite(const QString& path);
+    // Adds a key and appends its line to the file (created when missing), after taking in the
+    // lines other instances added since the last read. The line is on disk when this returns;
+    // a kill at any moment leaves at most an unfinished last line, which the next append ends
+    // first. Throws RunError when the file cannot be read or written.
+    void Append(const QString& path, const QString& key);
 
-    const QStringList& Lines() const { return lines_; }
+    // All keys, sorted.
+    const QStringList& Lines() const;
 
 private:
-    QStringList lines_;
+    // Takes in what the open file holds beyond what was read before: only the added bytes when
+    // it is still the same file, grown or unchanged; the whole file when it was replaced.
+    // Returns the lines read.
+    QStringList TakeIn(int fd, const QString& path);
+    // Merges the whole file into the store; returns its lines.
+    QStringList ReadWhole(int fd, const QString& path);
+
+    // Merges the recently added keys into the rest.
+    void Fold() const;
+
+    // The keys: most in `lines_`, the ones added since the last fold in the short `added_`
+    // (both sorted, no key in both), so that adding one does not move a million others.
+    mutable QStringList lines_;
+    mutable QStringList added_;
     TextEncoding encoding_ = TextEncoding::System;
+    // The file last read: its identity, and where its last complete line ended (-1: none read).
+    quint64 device_ = 0;
+    quint64 inode_ = 0;
+    qint64 readTo_ = -1;
 };

@@ -120,7 +120,6 @@ void HandleRejectPage(TScraper& run, const QString& page, const QString& url) {
             Accept(run, page);
         }
         // Every new refusal is recorded, whether it passed the window or not.
-        run.HaveList.Add(key);
-        run.HaveList.MergeAndWrite(havePath);
+        run.HaveList.Append(havePath, key);
     }
 }

@@ -1,16 +1,28 @@
 #include "scraper/RunControl.h"
 
 void RunControl::Hold() {
-    std::lock_guard lock(mutex_);
-    held_ = true;
+    std::shared_ptr<WakeSignal> wake;
+    {
+        std::lock_guard lock(mutex_);
+        held_ = true;
+        wake = wake_;
+    }
+    if (wake) {
+        wake->Notify();
+    }
 }
 
 void RunControl::Continue() {
+    std::shared_ptr<WakeSignal> wake;
     {
         std::lock_guard lock(mutex_);
         held_ = false;
+        wake = wake_;
     }
     changed_.notify_all();
+    if (wake) {
+        wake->Notify();
+    }
 }
 
 bool RunControl::Held() const {
@@ -20,8 +32,21 @@ bool RunControl::Held() const {
 
 void RunControl::Terminate() {
     terminated_.store(true);
+    std::shared_ptr<WakeSignal> wake;
+    {
+        std::lock_guard lock(mutex_);
+        wake = wake_;
+    }
     // A held driver still only leaves once continued; waking it lets it look again.
     changed_.notify_all();
+    if (wake) {
+        wake->Notify();
+    }
+}
+
+void RunControl::SetWake(std::shared_ptr<WakeSignal> wake) {
+    std::lock_guard lock(mutex_);
+    wake_ = std::move(wake);
 }
 
 void RunControl::WaitWhileHeld() {

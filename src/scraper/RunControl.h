@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+
+#include "fetch/WakeSignal.h"
 
 // How the window steers a run driver: hold, continue, terminate, and whether it has finished.
 // Shared between the driver and whoever may still hold a reference after the driver is gone
@@ -21,11 +24,14 @@ public:
 
     // Called by the driver at its checks: waits while held.
     void WaitWhileHeld();
+    // Told of every hold, continue and terminate, so an idle driver wakes to look.
+    void SetWake(std::shared_ptr<WakeSignal> wake);
 
 private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool held_ = false;
+    std::shared_ptr<WakeSignal> wake_;
     std::atomic<bool> terminated_{false};
     std::atomic<bool> done_{false};
 };

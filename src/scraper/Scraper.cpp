@@ -103,6 +103,7 @@ void TScraper::AnnounceReject() {
 void TScraper::run() {
     try {
         shared_ = std::make_shared<RunShared>(MutexName);
+        control_->SetWake(shared_->driverWake);
     } catch (const std::exception&) {
         // Without the spacing mutex no request may go out: the run ends before it begins.
         SetUpFailed = true;
@@ -218,6 +219,8 @@ bool TScraper::ListingPhase() {
     WorkerLists& lists = listingLists_;
     try {
         for (;;) {
+            const quint64 seen = shared_->driverWake->Count();
+            bool didSomething = false;
             control_->WaitWhileHeld();
             if (Terminated()) {
                 TerminateWorkers(lists);
@@ -233,8 +236,10 @@ bool TScraper::ListingPhase() {
                     if (shared_->DetailsInFlight.load() < DetailSlots && QCounter > 0) {
                         url = RejectQueue.takeFirst();
                         refusalPage = true;
+                        didSomething = true;
                     } else if (!SearchQueue.isEmpty()) {
                         url = SearchQueue.takeFirst();
+                        didSomething = true;
                     }
                     if (url == StartUrl) {
                         RewriteStartUrl(*this, url);
@@ -273,6 +278,7 @@ bool TScraper::ListingPhase() {
                     std::lock_guard lock(shared_->ScraperLock);
                     worker = lists.FinishedList.takeFirst();
                 }
+                didSomething = true;
                 try {
                     HarvestListing(worker);
                 } catch (const std::exception& e) {
@@ -289,7 +295,7 @@ bool TScraper::ListingPhase() {
                     break;
                 }
             }
-            SleepLoopPass();
+            EndLoopPass(didSomething, seen);
         }
     } catch (const std::exception& e) {
         result = QStringLiteral("ERROR_") + ErrorMessage(e);
@@ -322,6 +328,8 @@ void TScraper::CardPhase() {
         ShowProgress();
 
         for (;;) {
+            const quint64 seen = shared_->driverWake->Count();
+            bool didSomething = false;
             control_->WaitWhileHeld();
             if (Terminated()) {
                 TerminateWorkers(lists);
@@ -330,6 +338,7 @@ void TScraper::CardPhase() {
             }
 
             if (RunningCount(lists) < DetailSlots && nextCard < cardCount) {
+                didSomething = true;
                 const qsizetype index = nextCard++;
                 ++ProgressBarPosition;
                 ShowProgress();
@@ -360,6 +369,7 @@ void TScraper::CardPhase() {
                     left = true;
                     break;
                 }
+                didSomething = true;
                 TScrapingThread* worker = nullptr;
                 {
                     std::lock_guard lock(shared_->ScraperLock);
@@ -395,7 +405,7 @@ void TScraper::CardPhase() {
             if (finished == 0 && running == 0 && nextCard >= cardCount) {
                 break;
             }
-            SleepLoopPass();
+            EndLoopPass(didSomething, seen);
         }
     } catch (const std::exception& e) {
         result = QStringLiteral("ERROR_") + ErrorMessage(e);
@@ -454,6 +464,15 @@ void TScraper::StartWorker(const QString& url, WorkerLists& lists, qsizetype car
         }
         AddLogLine(QStringLiteral("Ошибка на этапе запуска: ") + kThreadNotStarted + url);
     }
+}
+
+void TScraper::EndLoopPass(bool didSomething, quint64 seen) {
+    if (didSomething) {
+        SleepLoopPass();
+        return;
+    }
+    // Nothing can change for this loop but through a worker or run control, and both wake it.
+    shared_->driverWake->WaitFor(seen, std::chrono::milliseconds(Timing().idleWakeMs));
 }
 
 int TScraper::RunningCount(WorkerLists& lists) {

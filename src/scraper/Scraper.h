@@ -115,6 +115,10 @@ private:
     void TerminateWorkers(WorkerLists& lists);
     void DisposeWorkers(WorkerLists& lists);
     int RunningCount(WorkerLists& lists);
+    // The end of a loop pass: a short sleep after a pass that got something done, else a wait
+    // until a worker hands its page in or ends or the run is held, continued or stopped (unless
+    // that happened since `seen` was counted).
+    void EndLoopPass(bool didSomething, quint64 seen);
     void LoadProxyList();
     void ReadSettings();
     bool LoadStartUrl();

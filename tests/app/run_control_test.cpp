@@ -240,6 +240,43 @@ private slots:
         QCOMPARE(replica_->requestCount(), 2);
     }
 
+    void automaticRunsTakeTheCurrentDayUnlessTheOperatorChoseOne() {
+        // A watch opened on 08.12.2026 that runs past midnight.
+        QDate day(2026, 12, 8);
+        TMainFormOptions options;
+        options.programDir = dir_->path();
+        options.workDir = dir_->path();
+        options.today = day;
+        options.currentDay = [&day] { return day; };
+        options.mutexName =
+            QStringLiteral("QuorvaneAppTest-") + QUuid::createUuid().toString(QUuid::Id128);
+        form_ = std::make_unique<TMainForm>(options);
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+        auto lastTo = [this] {
+            const QUrlQuery query(QString::fromLatin1(replica_->requests().last().query()));
+            return query.queryItemValue(QStringLiteral("contractDateTo"));
+        };
+
+        Form().RestartCheckBox->setChecked(true);
+        Click(Form().StartButton);
+        QTRY_VERIFY_WITH_TIMEOUT(IsRestartPending(), kWaitMs);
+        QCOMPARE(lastTo(), QStringLiteral("08.12.2026"));
+
+        day = QDate(2026, 12, 9);
+        QTRY_VERIFY_WITH_TIMEOUT(replica_->requestCount() == 2 && IsRestartPending(), kWaitMs);
+        QCOMPARE(lastTo(), QStringLiteral("09.12.2026"));
+        QCOMPARE(Form().DatePublishedPicker2->pickedDate(), day);
+
+        // A day the operator picks stays, whatever the calendar says.
+        Form().DatePublishedPicker2->setPickedDate(QDate(2026, 12, 1));
+        day = QDate(2026, 12, 10);
+        QTRY_VERIFY_WITH_TIMEOUT(replica_->requestCount() == 3 && IsRestartPending(), kWaitMs);
+        QCOMPARE(lastTo(), QStringLiteral("01.12.2026"));
+        Click(Form().StopButton);
+        QVERIFY(IsIdle());
+    }
+
     void stopCancelsAPendingRestart() {
         Form().RestartCheckBox->setChecked(true);
         Click(Form().StartButton);

@@ -19,7 +19,7 @@ RunTiming ScopedTiming::Scaled(int divisor) {
     RunTiming t;
     auto scale = [divisor](int ms) { return ms > 0 ? std::max(1, ms / divisor) : ms; };
     t.detailSpacingMs = scale(t.detailSpacingMs);
-    t.spacingPollMs = scale(t.spacingPollMs);
+    t.idleWakeMs = scale(t.idleWakeMs);
     t.failPauseMs = scale(t.failPauseMs);
     t.pause429ProxyMs = scale(t.pause429ProxyMs);
     t.pause429DirectMs = scale(t.pause429DirectMs);
