@@ -48,8 +48,10 @@ bool PassesDateWindow(TScraper& run, const QDate& date) {
     return passes;
 }
 
-// Queues the contract card of an accepted refusal and announces the refusal.
-void Accept(TScraper& run, const QString& page) {
+// Queues the contract card of an accepted refusal and announces the refusal. The journal entry
+// comes before the announcement and the have.txt line, so neither a stop nor a crash after them
+// leaves the refusal without a row.
+void Accept(TScraper& run, const QString& page, const QString& key) {
     const QString cell =
         ExtractBetween(page, kRegistryNumber, QString(), QStringLiteral("</span>"));
     run.ProtocolUrl =
@@ -57,9 +59,16 @@ void Accept(TScraper& run, const QString& page) {
     if (run.ProtocolUrl.startsWith(QLatin1Char('/'))) {
         run.ProtocolUrl.prepend(run.PortalBase);
     }
+    PendingExport entry;
+    // Without a card there is no row to wait for.
+    if (!run.ProtocolUrl.trimmed().isEmpty() &&
+        !run.Pending().Add(key, run.ProtocolUrl, run.ProtocolDate, &entry)) {
+        return;  // another running instance has accepted it and announces and exports it
+    }
     run.CardList.append(run.ProtocolUrl);
     run.CardDates.append(RegistryIdOf(run.ProtocolUrl) + QLatin1Char('=') + run.ProtocolDate);
-    run.AnnounceReject();
+    run.CardPending.append(entry);
+    run.AnnounceReject(key);
 }
 
 }  // namespace
@@ -117,7 +126,7 @@ void HandleRejectPage(TScraper& run, const QString& page, const QString& url) {
                            QStringLiteral(", отказ будет считаться подходящим под фильтры."));
         }
         if (PassesDateWindow(run, date)) {
-            Accept(run, page);
+            Accept(run, page, key);
         }
         // Every new refusal is recorded, whether it passed the window or not.
         run.HaveList.Add(key);

@@ -1,5 +1,7 @@
 #include "scraper/TelegramNotice.h"
 
+#include <memory>
+
 #include "fetch/RunTiming.h"
 #include "http/HttpClient.h"
 #include "json/JsonReader.h"
@@ -32,6 +34,14 @@ void Log(RunView& view, const QString& text) {
     CallOnView(view, [&] { view.WriteLog(text); });
 }
 
+// A failed request is tried again later unless the API answered that it will never take it.
+// Without an answer (no connection, a time-out, the proxy down) the status is 0; a body that is
+// not JSON under a success status is taken for a damaged answer.
+NoticeOutcome FailureOutcome(int status) {
+    const bool refusedForGood = status >= 400 && status < 500 && status != 429;
+    return refusedForGood ? NoticeOutcome::FinalFailure : NoticeOutcome::PassingFailure;
+}
+
 }  // namespace
 
 QString TelegramNoticeText(const QString& protocolDate, const QString& protocolUrl,
@@ -43,15 +53,19 @@ QString TelegramNoticeText(const QString& protocolDate, const QString& protocolU
            protocolUrl;
 }
 
-void SendTelegramNotice(RunView& view, const TelegramSettings& settings,
-                        const QString& protocolDate, const QString& protocolUrl,
-                        const std::function<bool()>& abandon) {
+NoticeOutcome SendTelegramNotice(RunView& view, const TelegramSettings& settings,
+                                 const QString& protocolDate, const QString& protocolUrl,
+                                 const std::function<bool()>& abandon,
+                                 const QDateTime& detectedUtc) {
     if (settings.botToken.isEmpty() || settings.userId.isEmpty()) {
-        return;
+        return NoticeOutcome::NotSent;
     }
     Log(view, QStringLiteral("Отправляем уведомление в Телеграм"));
+    // Kept outside the try, so a failure can be told apart by the status it came with.
+    std::unique_ptr<HttpClient> request;
     try {
-        HttpClient client;
+        request = std::make_unique<HttpClient>();
+        HttpClient& client = *request;
         client.setHeaders({
             QStringLiteral("Content-Type: application/x-www-form-urlencoded"),
             QStringLiteral("User-Agent: Mozilla/4.0"),
@@ -69,8 +83,9 @@ void SendTelegramNotice(RunView& view, const TelegramSettings& settings,
             client.setProxy(ParseTelegramProxy(settings.proxy));
         }
 
-        const QString notice =
-            TelegramNoticeText(protocolDate, protocolUrl, QDateTime::currentDateTimeUtc());
+        const QString notice = TelegramNoticeText(
+            protocolDate, protocolUrl,
+            detectedUtc.isValid() ? detectedUtc : QDateTime::currentDateTimeUtc());
         const QString body = QStringLiteral("chat_id=") + settings.userId +
                              QStringLiteral("&text=") + UrlEncodeUtf8(notice);
         // The user id is sent unchanged; in the system's encoding, like the rest of the body.
@@ -88,15 +103,16 @@ void SendTelegramNotice(RunView& view, const TelegramSettings& settings,
             Log(view, QStringLiteral("Сообщение пользователю @") + user +
                           QStringLiteral(" через бота @") + bot +
                           QStringLiteral(" успешно отправлено!"));
-        } else {
-            const QString refused =
-                QStringLiteral("Не удалось отправить сообщение пользователю с ID ") +
-                settings.userId + QStringLiteral(" в телеграм-бота с токеном ") + settings.botToken;
-            CallOnView(view, [&] {
-                view.WriteLog(refused);
-                view.AppendRawLine(reply);
-            });
+            return NoticeOutcome::Sent;
         }
+        const QString refused =
+            QStringLiteral("Не удалось отправить сообщение пользователю с ID ") + settings.userId +
+            QStringLiteral(" в телеграм-бота с токеном ") + settings.botToken;
+        CallOnView(view, [&] {
+            view.WriteLog(refused);
+            view.AppendRawLine(reply);
+        });
+        return NoticeOutcome::FinalFailure;
     } catch (const std::exception& e) {
         const QString failed = QStringLiteral("Ошибка при отправке в телеграм-бота с токеном <") +
                                settings.botToken + QStringLiteral("> пользователю с ID ") +
@@ -106,5 +122,6 @@ void SendTelegramNotice(RunView& view, const TelegramSettings& settings,
             view.WriteLog(QStringLiteral(
                 "Убедитесь, что указанный пользователь отправлял Старт в этого бота!"));
         });
+        return FailureOutcome(request ? request->lastStatusCode() : 0);
     }
 }
