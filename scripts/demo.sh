@@ -3,17 +3,23 @@
 # with a seeded data set, and the program pointed at them. Press Start in the window; refusals
 # appear in the results, a CSV file is written into build/demo, and the imitation receives the
 # notices. Closing the window ends the demo.
+#
+#   scripts/demo.sh              the window
+#   scripts/demo.sh --headless   a watch without a window in this terminal; Ctrl+C ends it
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+mode=()
+case "${1:-}" in
+    "") ;;
+    --headless) mode=(--headless) ;;
+    *) echo "usage: scripts/demo.sh [--headless]" >&2; exit 2 ;;
+esac
 "$root/scripts/install-deps.sh"
 "$root/scripts/build.sh" "$root/build" -DQUORVANE_TESTS=ON
 
 demo="$root/build/demo"
 mkdir -p "$demo"
-# The program keeps settings.ini, logs and CSV files beside itself, have.txt and StartURL.txt in
-# the current folder: run a copy from the demo folder.
-cp "$root/build/src/app/quorvane" "$demo/quorvane"
-
+# All the demo's files (settings.ini, StartURL.txt, have.txt, logs, CSV) go into the demo folder.
 "$root/build/tests/replica/portal-replica" --demo "$demo" > "$demo/replica.url" &
 replica=$!
 trap 'kill $replica 2>/dev/null || true' EXIT
@@ -23,4 +29,4 @@ for _ in $(seq 100); do
 done
 echo "Portal imitation at $(cat "$demo/replica.url"); files in $demo"
 cd "$demo"
-./quorvane
+"$root/build/src/app/quorvane" "${mode[@]}" --dir "$demo"

@@ -4,7 +4,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSet>
+#include <QUrl>
 
 #include "fetch/RunTiming.h"
 #include "fetch/ScrapingThread.h"
@@ -132,10 +134,13 @@ void TScraper::run() {
         shared_ = std::make_shared<RunShared>(MutexName);
     } catch (const std::exception&) {
         // Without the spacing mutex no request may go out: the run ends before it begins.
+        SetUpFailed = true;
         control_->SetDone();
         return;
     }
-    if (SetUp()) {
+    if (!SetUp()) {
+        SetUpFailed = true;
+    } else {
         if (ListingPhase()) {
             // End of the listing phase, also after a failure inside it.
             ShowCounters();
@@ -204,13 +209,34 @@ void TScraper::ReadSettings() {
 }
 
 bool TScraper::LoadStartUrl() {
-    QFile file(WorkPath(QStringLiteral("StartURL.txt")));
-    if (!file.open(QIODevice::ReadOnly)) {
+    const QString path = QFileInfo(WorkPath(QStringLiteral("StartURL.txt"))).absoluteFilePath();
+    QFile file(path);
+    QString problem;
+    if (!file.exists()) {
+        problem = QStringLiteral("Нет файла %1: создайте его и запишите в него ");
+    } else if (!file.open(QIODevice::ReadOnly)) {
+        problem = QStringLiteral("Не удаётся прочитать файл %1: в нём должен быть ");
+    } else {
+        // The whole file is one URL, line breaks inside it included.
+        StartUrl =
+            TrimControls(SplitLines(DecodeText(file.readAll()).text).join(QStringLiteral("\r\n")));
+        const QUrl url(StartUrl);
+        if (StartUrl.isEmpty()) {
+            problem = QStringLiteral("Файл %1 пуст: запишите в него ");
+        } else if (!url.isValid() || url.host().isEmpty() ||
+                   (url.scheme() != QStringLiteral("https") &&
+                    url.scheme() != QStringLiteral("http"))) {
+            problem = QStringLiteral("В файле %1 не адрес http(s): запишите в него ");
+        }
+    }
+    if (!problem.isEmpty()) {
+        // Without a start address there is nothing to fetch: the run ends at once, and no
+        // worker retries a request that cannot succeed.
+        AddLogLine(problem.arg(path) +
+                   QStringLiteral("один адрес поиска контрактов на портале закупок, скопированный "
+                                  "из адресной строки браузера (начинается с https://)"));
         return false;
     }
-    // The whole file is one URL, line breaks inside it included.
-    StartUrl =
-        TrimControls(SplitLines(DecodeText(file.readAll()).text).join(QStringLiteral("\r\n")));
     PortalBase = TScrapingThread::BaseAddressOf(StartUrl);
     return true;
 }

@@ -37,6 +37,9 @@ public:
     QString MutexName = QStringLiteral("QuorvaneMutex");
     // Deletes the driver when its thread has ended (the window's runs).
     bool FreeOnTerminate = false;
+    // Set by the driver when the run could not begin (no spacing mutex, no usable start address,
+    // a failed set-up); read once the run is over.
+    bool SetUpFailed = false;
 
     // --- Run control from the window's thread ---
     // Holds the driver at its next check; it does nothing until continued.

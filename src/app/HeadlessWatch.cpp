@@ -1,0 +1,120 @@
+#include "app/HeadlessWatch.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+
+#include "app/ConsoleRunView.h"
+#include "fetch/RunTiming.h"
+#include "scraper/Scraper.h"
+
+namespace {
+
+enum ExitCode { kExitDone = 0, kExitPhaseFailed = 1, kExitCannotRun = 2 };
+
+}  // namespace
+
+HeadlessWatch::HeadlessWatch(const CommandLine& options, const FileLayout& layout,
+                             ConsoleRunView& view, int defaultThreads, bool defaultProxy)
+    : options_(options),
+      layout_(layout),
+      view_(view),
+      useProxy_(options.proxy.value_or(defaultProxy)) {
+    view_.setThreadCount(options.threads.value_or(defaultThreads));
+    view_.setRestartChecked(!options.once);
+    restartTimer_.setSingleShot(true);
+    connect(&restartTimer_, &QTimer::timeout, this, &HeadlessWatch::StartRun);
+    stopPoll_.setInterval(10);
+    connect(&stopPoll_, &QTimer::timeout, this, [this] {
+        if (run_ && !run_->Done() && run_->Held()) {
+            run_->Continue();
+        }
+    });
+}
+
+HeadlessWatch::~HeadlessWatch() = default;
+
+void HeadlessWatch::Start() {
+    StartRun();
+}
+
+void HeadlessWatch::StartRun() {
+    if (stopping_) {
+        return;
+    }
+    if (useProxy_ && !ProxyFileHasLines()) {
+        QCoreApplication::exit(kExitCannotRun);
+        return;
+    }
+    // The date defaults are taken afresh at every run, so a long watch moves with the calendar.
+    const QDate today = QDate::currentDate();
+    run_ = std::make_unique<TScraper>(&view_);
+    run_->ProgramDir = layout_.programDir();
+    run_->WorkDir = layout_.workDir();
+    run_->ProxyChecked = useProxy_;
+    run_->PublishDateFrom =
+        options_.contractFrom.isValid() ? options_.contractFrom : QDate(today.year() - 1, 1, 1);
+    run_->PublishDateTo = options_.contractTo.isValid() ? options_.contractTo : today;
+    if (options_.refusalFilter()) {
+        run_->RejectDateFrom = options_.refusalFrom;
+        run_->RejectDateTo = options_.refusalTo;
+    }
+    connect(run_.get(), &QThread::finished, this, &HeadlessWatch::RunFinished,
+            Qt::QueuedConnection);
+    run_->start();
+}
+
+bool HeadlessWatch::ProxyFileHasLines() {
+    // The window's check and line, and like the window it leaves an empty file to fill in.
+    QFile file(QDir(layout_.programDir()).filePath(QStringLiteral("proxy.txt")));
+    if (file.exists() && file.size() > 0) {
+        return true;
+    }
+    if (!file.exists()) {
+        file.open(QIODevice::WriteOnly);
+    }
+    view_.WriteLog(QStringLiteral(
+        "файл proxy.txt пустой, задайте в него прокси в формате ip:port:login:password"));
+    return false;
+}
+
+void HeadlessWatch::RunFinished() {
+    run_->wait();
+    const bool setUpFailed = run_->SetUpFailed;
+    run_.reset();
+    const bool phaseFailed = view_.TakePhaseFailed();
+    const bool restartArmed = view_.TakeRestartArmed();
+    if (stopping_) {
+        QCoreApplication::exit(kExitDone);
+    } else if (options_.once) {
+        QCoreApplication::exit(setUpFailed   ? kExitCannotRun
+                               : phaseFailed ? kExitPhaseFailed
+                                             : kExitDone);
+    } else if (restartArmed) {
+        restartTimer_.start(Timing().restartTimerMs);
+    } else {
+        QCoreApplication::exit(kExitDone);
+    }
+}
+
+void HeadlessWatch::Stop() {
+    if (stopping_) {
+        return;
+    }
+    stopping_ = true;
+    restartTimer_.stop();
+    if (!run_ || run_->Done()) {
+        if (!run_) {
+            QCoreApplication::exit(kExitDone);
+        }
+        // A run that is just ending reports through RunFinished.
+        return;
+    }
+    if (run_->Held()) {
+        run_->Continue();
+    }
+    run_->AbandonNetwork();
+    run_->Terminate();
+    view_.WriteLog(QStringLiteral("Останавливаем работу"));
+    stopPoll_.start();
+}

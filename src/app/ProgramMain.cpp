@@ -1,0 +1,141 @@
+#include "app/ProgramMain.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTimer>
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/AppIcon.h"
+#include "app/CommandLine.h"
+#include "app/ConsoleRunView.h"
+#include "app/HeadlessWatch.h"
+#include "app/MainForm.h"
+#include "app/StartupCheck.h"
+#include "app/StopSignals.h"
+#include "http/CurlGlobal.h"
+#include "scraper/FileLayout.h"
+#include "scraper/IniFile.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+
+const QString kCaption = QStringLiteral("Монитор односторонних отказов с госзакупок");
+
+QStringList ArgumentsOf(int argc, char** argv) {
+    QStringList args;
+    for (int i = 1; i < argc; ++i) {
+        args << QString::fromLocal8Bit(argv[i]);
+    }
+    return args;
+}
+
+int Fail(const QString& line) {
+    std::fprintf(stderr, "quorvane: %s\n", line.toUtf8().constData());
+    return kExitUsage;
+}
+
+// Help and headless runs: no display is touched, so they start without an X server.
+int ConsoleMain(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    CommandLine options;
+    QString error;
+    if (!CommandLine::Parse(ArgumentsOf(argc, argv), &options, &error)) {
+        return Fail(error);
+    }
+    const FileLayout layout =
+        FileLayout::Decide(QCoreApplication::applicationDirPath(), options.dir);
+    if (options.help) {
+        std::fputs(CommandLine::HelpText(layout).toUtf8().constData(), stdout);
+        return 0;
+    }
+    if (!layout.Prepare(&error)) {
+        return Fail(error);
+    }
+    EnsureCurlGlobalInit();
+    if (!CurlHasTls()) {
+        return Fail(QStringLiteral("Нет библиотеки TLS: программа не может обращаться к порталу"));
+    }
+    // A closed terminal or journal pipe must not end a watch.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    // The window's three settings, read once as the window reads them when it is shown.
+    const IniFile ini(QDir(layout.programDir()).filePath(QStringLiteral("settings.ini")));
+    const QString section = QStringLiteral("Settings");
+    const int threads = ini.readInteger(section, QStringLiteral("Limit"), 30);
+    const bool proxy = ini.readBool(section, QStringLiteral("Proxy"), false);
+
+    ConsoleRunView view;
+    view.Echo(QStringLiteral("Спасибо, что пользуетесь парсером от сервиса Pelorant!"));
+    HeadlessWatch watch(options, layout, view, threads, proxy);
+    StopSignals stopSignals;
+    QObject::connect(&stopSignals, &StopSignals::stopRequested, &watch, &HeadlessWatch::Stop);
+    // Started from the event loop, so that a run ending at once can end the loop.
+    QTimer::singleShot(0, &watch, &HeadlessWatch::Start);
+    return app.exec();
+}
+
+int WindowMain(int argc, char** argv) {
+    QApplication app(argc, argv);
+    // Qt has taken its own options (-platform and the like) out of argv by now.
+    CommandLine options;
+    QString error;
+    if (!CommandLine::Parse(ArgumentsOf(argc, argv), &options, &error)) {
+        return Fail(error);
+    }
+    const FileLayout layout =
+        FileLayout::Decide(QCoreApplication::applicationDirPath(), options.dir);
+    if (!layout.Prepare(&error)) {
+        return Fail(error);
+    }
+    QApplication::setApplicationName(kCaption);
+    QApplication::setApplicationDisplayName(kCaption);
+    QApplication::setWindowIcon(QuorvaneIcon());
+    // The tray icon must not keep the program alive once the window is closed.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    EnsureCurlGlobalInit();
+    if (!CheckTlsAvailable(CurlHasTls())) {
+        return 0;
+    }
+
+    TMainFormOptions formOptions;
+    formOptions.programDir = layout.programDir();
+    formOptions.workDir = layout.workDir();
+    TMainForm* window = new TMainForm(formOptions);
+    QObject::connect(window, &TMainForm::closed, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    window->show();
+    app.exec();
+
+    if (window->CurrentScraper && !window->CurrentScraper->isFinished()) {
+        // The run did not end in time; leave without tearing down what its thread still uses.
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
+    delete window;
+    return 0;
+}
+
+}  // namespace
+
+int ProgramMain(int argc, char** argv) {
+    const QStringList args = ArgumentsOf(argc, argv);
+    if (CommandLine::WantsConsole(args)) {
+        return ConsoleMain(argc, argv);
+    }
+    // A wrong option is reported before any display is needed, unless Qt's own options
+    // (single dash: -platform, -style) may be what the window is given.
+    CommandLine options;
+    QString error;
+    const bool qtOptions = std::any_of(args.begin(), args.end(), [](const QString& arg) {
+        return arg.startsWith(QLatin1Char('-')) && !arg.startsWith(QStringLiteral("--"));
+    });
+    if (!qtOptions && !CommandLine::Parse(args, &options, &error)) {
+        return Fail(error);
+    }
+    return WindowMain(argc, argv);
+}
