@@ -149,6 +149,16 @@ bool PendingExports::Add(const QString& key, const QString& cardUrl, const QStri
     return added;
 }
 
+PendingExports::Holder PendingExports::HolderOf(const QString& key) {
+    for (const PendingExport& entry : Entries()) {
+        if (SameKey(entry.key, key)) {
+            return OwnerAlive(entry.owner) && entry.owner != owner_ ? Holder::RunningInstance
+                                                                    : Holder::ThisOrEndedRun;
+        }
+    }
+    return Holder::None;
+}
+
 QList<PendingExport> PendingExports::ClaimOrphans() {
     QList<PendingExport> claimed;
     Edit([&](QList<PendingExport>& entries) {

@@ -50,6 +50,9 @@ public:
     // instance already exports it. Throws RunError when the journal cannot be written.
     bool Add(const QString& key, const QString& cardUrl, const QString& protocolDate,
              PendingExport* entry);
+    enum class Holder { None, ThisOrEndedRun, RunningInstance };
+    // Who holds the entry of this refusal, if any.
+    Holder HolderOf(const QString& key);
     // Takes over every entry whose run has ended, oldest first.
     QList<PendingExport> ClaimOrphans();
     // Names the file and offset the entry's row is about to be written at.

@@ -48,9 +48,13 @@ bool PassesDateWindow(TScraper& run, const QDate& date) {
     return passes;
 }
 
-// Queues the contract card of an accepted refusal and announces the refusal. The journal entry
-// comes before the announcement and the have.txt line, so neither a stop nor a crash after them
-// leaves the refusal without a row.
+// Queues the contract card of an accepted refusal and announces the refusal.
+//
+// The notice is queued first, then the refusal enters the journal of rows to write, and only
+// after the notice went out its have.txt line follows. A refusal met again because a crash came
+// before its have.txt line is in the journal already: its notice was queued then and is either
+// still waiting or went out, so it is not queued a second time. A crash between a notice and
+// its removal from the queue is thus the only way to a repeated notice.
 void Accept(TScraper& run, const QString& page, const QString& key) {
     const QString cell =
         ExtractBetween(page, kRegistryNumber, QString(), QStringLiteral("</span>"));
@@ -59,16 +63,24 @@ void Accept(TScraper& run, const QString& page, const QString& key) {
     if (run.ProtocolUrl.startsWith(QLatin1Char('/'))) {
         run.ProtocolUrl.prepend(run.PortalBase);
     }
-    PendingExport entry;
-    // Without a card there is no row to wait for.
-    if (!run.ProtocolUrl.trimmed().isEmpty() &&
-        !run.Pending().Add(key, run.ProtocolUrl, run.ProtocolDate, &entry)) {
+    // Without a card there is no row to wait for, and no journal entry.
+    const bool hasCard = !run.ProtocolUrl.trimmed().isEmpty();
+    const PendingExports::Holder holder =
+        hasCard ? run.Pending().HolderOf(key) : PendingExports::Holder::None;
+    if (holder == PendingExports::Holder::RunningInstance) {
         return;  // another running instance has accepted it and announces and exports it
+    }
+    if (holder == PendingExports::Holder::None) {
+        run.QueueNotice(key);
+    }
+    PendingExport entry;
+    if (hasCard && !run.Pending().Add(key, run.ProtocolUrl, run.ProtocolDate, &entry)) {
+        return;
     }
     run.CardList.append(run.ProtocolUrl);
     run.CardDates.append(RegistryIdOf(run.ProtocolUrl) + QLatin1Char('=') + run.ProtocolDate);
     run.CardPending.append(entry);
-    run.AnnounceReject(key);
+    run.AnnounceReject();
 }
 
 }  // namespace

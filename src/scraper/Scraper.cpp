@@ -102,14 +102,16 @@ void TScraper::ReportRunEnd() {
     control_->WaitWhileHeld();
 }
 
-void TScraper::AnnounceReject(const QString& key) {
-    CallOnView(*view_, [this] { view_->AnnounceReject(*this); });
+void TScraper::QueueNotice(const QString& key) {
     if (BotToken.isEmpty() || TgUserId.isEmpty()) {
         return;
     }
-    // Queued before it is first tried, so a passing failure or a crash does not lose it; the
-    // older notices still waiting go out first.
     Notices().Add({key, ProtocolDate, ProtocolUrl, QDateTime::currentDateTimeUtc()});
+}
+
+void TScraper::AnnounceReject() {
+    CallOnView(*view_, [this] { view_->AnnounceReject(*this); });
+    // The older notices still waiting go out first.
     DeliverNotices();
 }
 

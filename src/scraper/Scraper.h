@@ -95,8 +95,10 @@ public:
     void ShowProgress();
     void ShowCounters();
     void ReadTestExportFlag();
-    // The results line, the balloon and the Telegram notice of one accepted refusal (`key`).
-    void AnnounceReject(const QString& key);
+    // Queues the Telegram notice of the accepted refusal `key` (ProtocolDate, ProtocolUrl).
+    void QueueNotice(const QString& key);
+    // The results line, the balloon and the delivery of the queued Telegram notices.
+    void AnnounceReject();
     // Sends the queued Telegram notices, oldest first, until one fails for a passing reason.
     void DeliverNotices();
 
