@@ -305,7 +305,7 @@ private slots:
             StartWatch();
         }
         Publish(published++);
-        QVERIFY2(WaitFor([&] { return AllDone(); }, 4 * kWaitMs), "not every refusal got through");
+        QVERIFY2(WaitFor([&] { return AllDone(); }, 2 * kWaitMs), "not every refusal got through");
         child_->terminate();
         QVERIFY(child_->waitForFinished(kWaitMs));
         QCOMPARE(child_->exitCode(), 0);
