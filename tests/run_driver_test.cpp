@@ -67,19 +67,36 @@ protected:
     HeadlessRunView view_;
 };
 
-TEST_F(RunDriverTest, MissingStartUrlEndsRightAfterTheStartLine) {
-    auto run = NewRun();
-    run->start();
-    Finish(*run);
+// A missing StartURL.txt, an empty one (which once had a worker retry an address-less request
+// 500 times) and one without an http(s) address: the run ends with one line naming the file,
+// and nothing is requested.
+TEST_F(RunDriverTest, UnusableStartUrlEndsRightAfterTheStartLineWithOneLine) {
+    const QList<std::pair<QByteArray, QString>> cases = {
+        {QByteArray(), QStringLiteral(": Нет файла ")},
+        {" \r\n", QStringLiteral(": Файл ")},
+        {"results.html?morphology=on", QStringLiteral(": В файле ")},
+        {"ftp://portal.example/results.html", QStringLiteral(": В файле ")}};
+    for (const auto& [content, start] : cases) {
+        if (!content.isNull()) {
+            WriteFile(dir_.filePath(QStringLiteral("StartURL.txt")), content);
+        }
+        auto run = NewRun();
+        run->start();
+        Finish(*run);
 
-    const QStringList log = view_.log();
-    ASSERT_EQ(log.size(), 3);
-    EXPECT_TRUE(log[0].endsWith(QStringLiteral(": Запуск")));
-    EXPECT_TRUE(log[1].endsWith(QStringLiteral(": Начинаем работу...")));
-    EXPECT_TRUE(log[2].contains(QStringLiteral(": Лог записан в ")));
-    EXPECT_EQ(replica_.requestCount(), 0);
-    EXPECT_TRUE(view_.runControlsEnabled());
-    EXPECT_TRUE(QDir(dir_.filePath(QStringLiteral("logs"))).exists());
+        const QStringList log = view_.log();
+        ASSERT_EQ(log.size(), 4);
+        EXPECT_TRUE(log[0].endsWith(QStringLiteral(": Запуск")));
+        EXPECT_TRUE(log[1].endsWith(QStringLiteral(": Начинаем работу...")));
+        EXPECT_TRUE(log[2].contains(start + dir_.filePath(QStringLiteral("StartURL.txt"))) &&
+                    log[2].contains(QStringLiteral("один адрес поиска контрактов на портале")))
+            << log[2].toStdString();
+        EXPECT_TRUE(log[3].contains(QStringLiteral(": Лог записан в ")));
+        EXPECT_TRUE(run->SetUpFailed);
+        EXPECT_EQ(replica_.requestCount(), 0);
+        EXPECT_TRUE(view_.runControlsEnabled());
+        EXPECT_TRUE(QDir(dir_.filePath(QStringLiteral("logs"))).exists());
+    }
 }
 
 TEST_F(RunDriverTest, NormalEndFetchesTheStartPageAndSchedulesTheRestart) {

@@ -1,6 +1,6 @@
 // The headless face as it is run: the real program (or the same program with scaled timing) as
 // a child process without a display, against the portal imitation; its output, exit code and
-// files, stops by SIGTERM, the file layouts, and the start-up lines for an unusable StartURL.txt.
+// files, stops by SIGTERM, the file layouts (with the start-up line of a missing StartURL.txt).
 #include <signal.h>
 
 #include <QDir>
@@ -324,39 +324,6 @@ private slots:
         } else {
             QVERIFY(csv.isEmpty());
         }
-    }
-
-    // A StartURL.txt that cannot be used ends the run at once with one line naming it; the
-    // real program, started without any display.
-    void unusableStartUrlEndsTheRun_data() {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("start");
-        QTest::newRow("missing") << QByteArray() << QStringLiteral("Нет файла ");
-        QTest::newRow("empty") << QByteArray(" \r\n") << QStringLiteral("Файл ");
-        QTest::newRow("not an address")
-            << QByteArray("zakupki search") << QStringLiteral("В файле ");
-    }
-    void unusableStartUrlEndsTheRun() {
-        QFETCH(QByteArray, content);
-        QFETCH(QString, start);
-        const QString dir = Dir(QStringLiteral("start"));
-        if (!content.isNull()) {
-            WriteFile(dir + QStringLiteral("/StartURL.txt"), content);
-        }
-        Child child(
-            QStringLiteral(QUORVANE_BIN),
-            {QStringLiteral("--headless"), QStringLiteral("--once"), QStringLiteral("--dir"), dir},
-            dir);
-        QCOMPARE(child.Finish(), 2);
-        const QStringList lines = child.Lines();
-        QCOMPARE(lines.size(), 5);
-        QVERIFY(lines[1].endsWith(QStringLiteral(": Запуск")));
-        QVERIFY(lines[2].endsWith(QStringLiteral(": Начинаем работу...")));
-        QVERIFY2(lines[3].contains(QStringLiteral(": ") + start + dir + "/StartURL.txt") &&
-                     lines[3].contains(QStringLiteral("адрес поиска контрактов на портале")),
-                 qPrintable(lines[3]));
-        QVERIFY(lines[4].contains(QStringLiteral(": Лог записан в ") + dir + "/logs/log-"));
-        QCOMPARE(FilesIn(dir + QStringLiteral("/logs"), QStringLiteral("*.txt")).size(), 1);
     }
 
     // Where the files go: beside a program in a writable folder (StartURL.txt and have.txt in
