@@ -1,15 +1,17 @@
 // Whole runs through the card phase against the portal imitation: the CSV file a run keeps,
-// the rows it writes, and a stop in the middle of the card phase.
+// the rows it writes, and runs stopped in either phase whose refusals a later run exports.
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QMultiMap>
 #include <QSet>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QUuid>
 
 #include "PortalImitation.h"
 #include "PortalReplica.h"
+#include "TelegramImitation.h"
 #include "scraper/HeadlessRunView.h"
 #include "scraper/Scraper.h"
 #include "support/TestSupport.h"
@@ -24,6 +26,7 @@ using replica::PortalReplica;
 using replica::Request;
 using replica::Response;
 using replica::SupplierRefusal;
+using replica::TelegramImitation;
 
 // Readable QString values in failure messages.
 inline void PrintTo(const QString& text, std::ostream* out) {
@@ -34,6 +37,7 @@ namespace {
 
 const QDate kFrom(2026, 1, 1);
 const QDate kTo(2026, 1, 31);
+const QString kToken = QStringLiteral("1234567890:AAE-card-run-test");
 
 class CardRunTest : public ::testing::Test {
 protected:
@@ -42,6 +46,10 @@ protected:
             Response response = portal_.handle(request);
             if (request.path() == PortalImitation::kCardPath && ++cardRequests_ > answeredCards_) {
                 response.silent = true;  // no answer until the run is stopped
+            }
+            if (request.path() == PortalImitation::kRejectPath &&
+                ++rejectRequests_ > answeredRejects_) {
+                response.silent = true;
             }
             return response;
         });
@@ -87,6 +95,25 @@ protected:
         return *run;
     }
 
+    // Notices go to the Bot API imitation.
+    void ConfigureTelegram() {
+        telegram_.setHandler(bot_.handler());
+        WriteFile(dir_.filePath(QStringLiteral("settings.ini")),
+                  ("[Settings]\r\nBotToken=" + kToken +
+                   "\r\nTgUserId=42\r\nTgProxy=\r\nTgApiUrl=" + telegram_.url() + "\r\n")
+                      .toUtf8());
+    }
+
+    // The refusal dates the notices named, in the order they went out.
+    QStringList NoticeDates() const {
+        QStringList dates;
+        for (const Request& request : bot_.requests()) {
+            const QString body = QUrl::fromPercentEncoding(request.body);
+            dates << body.mid(body.indexOf(QStringLiteral("отказ от ")) + 9, 16);
+        }
+        return dates;
+    }
+
     QStringList CsvFiles() const {
         return QDir(dir_.path()).entryList({QStringLiteral("*.csv")}, QDir::Files);
     }
@@ -98,7 +125,11 @@ protected:
         if (files.size() != 1) {
             return {};
         }
-        const QString text = QString::fromUtf8(ReadFile(dir_.filePath(files.first())));
+        return RowsOf(files.first());
+    }
+
+    QList<QStringList> RowsOf(const QString& file) const {
+        const QString text = QString::fromUtf8(ReadFile(dir_.filePath(file)));
         QList<QStringList> rows;
         QStringList lines = text.split(QStringLiteral("\r\n"));
         EXPECT_TRUE(lines.last().isEmpty());  // every line ends with CR LF
@@ -122,7 +153,11 @@ protected:
     ScopedTiming timing_;
     PortalImitation portal_;
     std::atomic<int> cardRequests_{0};
-    int answeredCards_ = 1000;  // card requests after this many get no answer
+    std::atomic<int> answeredCards_{1000};  // card requests after this many get no answer
+    std::atomic<int> rejectRequests_{0};
+    std::atomic<int> answeredRejects_{1000};  // likewise for refusal pages
+    TelegramImitation bot_{kToken};
+    PortalReplica telegram_;
     PortalReplica replica_;
     HeadlessRunView view_;
     std::unique_ptr<TScraper> run_;
@@ -181,8 +216,113 @@ TEST_F(CardRunTest, StopInTheCardPhaseKeepsTheRowsWrittenSoFar) {
     const QList<QStringList> rows = Rows();
     ASSERT_EQ(rows.size(), 2);
     EXPECT_EQ(rows[1].size(), 11);
-    EXPECT_TRUE(LogHas(QStringLiteral("Найденные отказы сохранены в файл ") + CsvFiles().first()));
+    const QString first = CsvFiles().first();
+    EXPECT_TRUE(LogHas(QStringLiteral("Найденные отказы сохранены в файл ") + first));
     EXPECT_FALSE(LogHas(QStringLiteral("Сбор данных завершен")));
+
+    // The next run writes the row of the card that never came, and only that one, into its
+    // own file; the CSV name has whole seconds.
+    answeredCards_ = 1000;
+    QThread::msleep(1100);
+    TScraper& next = NewRun();
+    next.start();
+    ASSERT_TRUE(next.wait(60000));
+    const QStringList files = CsvFiles();
+    ASSERT_EQ(files.size(), 2);
+    const QList<QStringList> more = RowsOf(files.last());
+    ASSERT_EQ(more.size(), 1);
+    QSet<QString> all;
+    for (const QStringList& row : rows + more) {
+        all.insert(row[2] + row[0]);
+    }
+    EXPECT_EQ(all,
+              QSet<QString>({"'277010000012600001112.01.2026", "'277010000012600001120.01.2026",
+                             "'277010000012600002214.01.2026"}));
+    EXPECT_FALSE(QFile::exists(dir_.filePath(QStringLiteral("have-pending.txt"))));
+}
+
+TEST_F(CardRunTest, RefusalsAcceptedBeforeAStopInTheListingAreExportedByTheNextRun) {
+    SetUpPortal();
+    ConfigureTelegram();
+    bot_.answerStatus(503, "Service Unavailable");
+    answeredRejects_ = 1;  // the second refusal page hangs
+    TScraper& run = NewRun();
+    run.start();
+    // The first refusal page's refusals are in have.txt: the run is stopped before its cards.
+    ASSERT_TRUE(WaitFor(
+        [&] { return rejectRequests_ >= 2 && QFile::exists(dir_.filePath("have.txt")); }, 30000));
+    run.Terminate();
+    ASSERT_TRUE(run.wait(30000));
+    EXPECT_TRUE(CsvFiles().isEmpty());
+    const int accepted =
+        static_cast<int>(ReadFile(dir_.filePath(QStringLiteral("have.txt"))).count("\r\n"));
+    ASSERT_GE(accepted, 1);
+    // Telegram was down: the notices wait, nothing was delivered.
+    EXPECT_EQ(ReadFile(dir_.filePath(QStringLiteral("notice-queue.txt"))).count("\r\n"), accepted);
+
+    // The next run exports every refusal once, and sends every notice once, oldest first.
+    bot_.answerSuccess(QStringLiteral("operator"), QStringLiteral("quorvane_bot"));
+    const qsizetype failedTries = bot_.requests().size();
+    answeredRejects_ = 1000;
+    TScraper& next = NewRun();
+    next.start();
+    ASSERT_TRUE(next.wait(60000));
+    QStringList dates;
+    for (const QStringList& row : Rows()) {
+        dates << row[2] + QLatin1Char(' ') + row[0];
+    }
+    dates.sort();
+    EXPECT_EQ(dates,
+              QStringList({"'2770100000126000011 12.01.2026", "'2770100000126000011 20.01.2026",
+                           "'2770100000126000022 14.01.2026"}));
+    QStringList sent = NoticeDates().mid(failedTries);
+    EXPECT_EQ(sent.size(), 3);
+    sent.removeDuplicates();
+    EXPECT_EQ(sent.size(), 3);
+    int delivered = 0;
+    for (const QString& line : view_.log()) {
+        delivered += line.endsWith(QStringLiteral("успешно отправлено!")) ? 1 : 0;
+    }
+    EXPECT_EQ(delivered, 3);
+    EXPECT_FALSE(QFile::exists(dir_.filePath(QStringLiteral("notice-queue.txt"))));
+    EXPECT_FALSE(QFile::exists(dir_.filePath(QStringLiteral("have-pending.txt"))));
+}
+
+// A crash between a row and its journal update: the next run checks the file the entry names
+// and writes no second row; an entry whose row never reached its file gets its row.
+TEST_F(CardRunTest, JournalEntriesOfACrashedRunGetARowOnlyWhereTheirFileLacksIt) {
+    SetUpPortal();
+    TScraper& run = NewRun();
+    run.start();
+    ASSERT_TRUE(run.wait(60000));
+    const QString file = CsvFiles().first();
+    const QByteArray bytes = ReadFile(dir_.filePath(file));
+    const QList<QStringList> rows = RowsOf(file);
+    ASSERT_EQ(rows.size(), 3);
+    const qint64 lastRowAt = bytes.lastIndexOf("\r\n\"", bytes.size() - 3) + 2;
+    const QStringList last = rows.last();
+    const QString refusalPage = replica_.url() + QString::fromLatin1(PortalImitation::kRejectPath);
+    auto entry = [&](const QStringList& row, const QString& key, qint64 offset) {
+        return "dead-run\t" + key + "\t" + row[3] + "\t" + row[0] + " 10:00\t" + file + "\t" +
+               QString::number(offset) + "\r\n";
+    };
+    WriteFile(dir_.filePath(QStringLiteral("have-pending.txt")),
+              (entry(last, refusalPage + "?a#1", lastRowAt) +
+               entry(rows.first(), refusalPage + "?b#2", bytes.size()))
+                  .toUtf8());
+
+    QThread::msleep(1100);
+    TScraper& next = NewRun();
+    next.start();
+    ASSERT_TRUE(next.wait(60000));
+    const QStringList files = CsvFiles();
+    ASSERT_EQ(files.size(), 2);
+    const QList<QStringList> more = RowsOf(files.last());
+    ASSERT_EQ(more.size(), 1);
+    EXPECT_EQ(more.first()[3], rows.first()[3]);
+    EXPECT_EQ(more.first()[0], rows.first()[0]);
+    EXPECT_EQ(ReadFile(dir_.filePath(file)), bytes);
+    EXPECT_FALSE(QFile::exists(dir_.filePath(QStringLiteral("have-pending.txt"))));
 }
 
 TEST_F(CardRunTest, DriverWaitingOnlyForEventsMissesNone) {

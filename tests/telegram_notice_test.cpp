@@ -197,6 +197,31 @@ TEST_F(TelegramNoticeTest, ErrorStatusAndNonJsonRepliesGiveTheRequestFailedLines
     EXPECT_TRUE(other_.log()[1].contains(QStringLiteral("Ошибка при отправке в телеграм-бота")));
 }
 
+// Passing failures are tried again by later runs; refusals for good are not.
+TEST_F(TelegramNoticeTest, OutcomesTellPassingFailuresFromRefusalsForGood) {
+    auto outcome = [&](const TelegramSettings& settings) {
+        HeadlessRunView view;
+        return SendTelegramNotice(view, settings, kDate, kCardUrl, [] { return false; });
+    };
+    EXPECT_EQ(outcome(Settings()), NoticeOutcome::Sent);
+    bot_.answerStatus(503, "Service Unavailable");
+    EXPECT_EQ(outcome(Settings()), NoticeOutcome::PassingFailure);
+    bot_.answerStatus(429, "Too Many Requests");
+    EXPECT_EQ(outcome(Settings()), NoticeOutcome::PassingFailure);
+    bot_.answerStatus(400, "Bad Request");
+    EXPECT_EQ(outcome(Settings()), NoticeOutcome::FinalFailure);
+    bot_.answerRefused();
+    EXPECT_EQ(outcome(Settings()), NoticeOutcome::FinalFailure);
+    TelegramSettings wrongToken = Settings();
+    wrongToken.botToken = QStringLiteral("1:unknown");  // 401
+    EXPECT_EQ(outcome(wrongToken), NoticeOutcome::FinalFailure);
+    TelegramSettings unreachable = Settings();
+    unreachable.apiUrl = QStringLiteral("https://127.0.0.1:1");
+    EXPECT_EQ(outcome(unreachable), NoticeOutcome::PassingFailure);
+    unreachable.userId.clear();
+    EXPECT_EQ(outcome(unreachable), NoticeOutcome::NotSent);
+}
+
 TEST_F(TelegramNoticeTest, AHangingReplyFailsAtTheTimeLimit) {
     bot_.setDelayMs(10000);
     Send(Settings());

@@ -115,6 +115,23 @@ QString CardRow(const QString& page, const QString& url, const QString& protocol
     });
 }
 
+bool CsvRowWrittenAt(const QString& path, qint64 offset, const QString& url,
+                     const QString& protocolDate) {
+    QFile file(path);
+    if (offset < 0 || !file.open(QIODevice::ReadOnly) || !file.seek(offset)) {
+        return false;
+    }
+    const QByteArray line = file.readLine(1 << 20);
+    if (!line.endsWith(kLineEnd)) {
+        return false;  // no row there, or not a whole one
+    }
+    const QStringList fields =
+        QString::fromUtf8(line.chopped(kLineEnd.size())).split(QStringLiteral("\";\""));
+    return fields.size() == 11 &&
+           fields[0] == QLatin1Char('"') + CsvSafeText(protocolDate.left(10)) &&
+           fields[3] == CsvSafeText(url);
+}
+
 CardExport::CardExport(TScraper& run) : run_(run) {
     const QString name =
         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd HH-mm-ss")) +

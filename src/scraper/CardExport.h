@@ -23,6 +23,8 @@ public:
     void Close();
 
     QString FileName() const;
+    // Where the next row will begin.
+    qint64 Size() const { return file_.size(); }
 
 private:
     void WriteLine(const QByteArray& line);
@@ -37,6 +39,11 @@ private:
 QString RegistryIdOf(const QString& cardUrl);
 
 QString CardHeaderLine();
+
+// Whether the CSV file at `path` holds, from `offset` on, a whole row of the card at `url` for
+// the refusal signed at `protocolDate`.
+bool CsvRowWrittenAt(const QString& path, qint64 offset, const QString& url,
+                     const QString& protocolDate);
 
 // The row of one card page at `url`, without its line end: eleven quoted fields joined by ";".
 QString CardRow(const QString& page, const QString& url, const QString& protocolDate);

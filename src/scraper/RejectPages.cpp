@@ -49,7 +49,13 @@ bool PassesDateWindow(TScraper& run, const QDate& date) {
 }
 
 // Queues the contract card of an accepted refusal and announces the refusal.
-void Accept(TScraper& run, const QString& page) {
+//
+// The notice is queued first, then the refusal enters the journal of rows to write, and only
+// after the notice went out its have.txt line follows. A refusal met again because a crash came
+// before its have.txt line is in the journal already: its notice was queued then and is either
+// still waiting or went out, so it is not queued a second time. A crash between a notice and
+// its removal from the queue is thus the only way to a repeated notice.
+void Accept(TScraper& run, const QString& page, const QString& key) {
     const QString cell =
         ExtractBetween(page, kRegistryNumber, QString(), QStringLiteral("</span>"));
     run.ProtocolUrl =
@@ -57,8 +63,23 @@ void Accept(TScraper& run, const QString& page) {
     if (run.ProtocolUrl.startsWith(QLatin1Char('/'))) {
         run.ProtocolUrl.prepend(run.PortalBase);
     }
+    // Without a card there is no row to wait for, and no journal entry.
+    const bool hasCard = !run.ProtocolUrl.trimmed().isEmpty();
+    const PendingExports::Holder holder =
+        hasCard ? run.Pending().HolderOf(key) : PendingExports::Holder::None;
+    if (holder == PendingExports::Holder::RunningInstance) {
+        return;  // another running instance has accepted it and announces and exports it
+    }
+    if (holder == PendingExports::Holder::None) {
+        run.QueueNotice(key);
+    }
+    PendingExport entry;
+    if (hasCard && !run.Pending().Add(key, run.ProtocolUrl, run.ProtocolDate, &entry)) {
+        return;
+    }
     run.CardList.append(run.ProtocolUrl);
     run.CardDates.append(RegistryIdOf(run.ProtocolUrl) + QLatin1Char('=') + run.ProtocolDate);
+    run.CardPending.append(entry);
     run.AnnounceReject();
 }
 
@@ -117,7 +138,7 @@ void HandleRejectPage(TScraper& run, const QString& page, const QString& url) {
                            QStringLiteral(", отказ будет считаться подходящим под фильтры."));
         }
         if (PassesDateWindow(run, date)) {
-            Accept(run, page);
+            Accept(run, page, key);
         }
         // Every new refusal is recorded, whether it passed the window or not.
         run.HaveList.Append(havePath, key);

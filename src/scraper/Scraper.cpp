@@ -1,6 +1,7 @@
 #include "scraper/Scraper.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -56,6 +57,20 @@ QString TScraper::WorkPath(const QString& name) const {
     return WorkDir.isEmpty() ? name : QDir(WorkDir).filePath(name);
 }
 
+PendingExports& TScraper::Pending() {
+    if (!pending_) {
+        pending_ = std::make_unique<PendingExports>(WorkDir);
+    }
+    return *pending_;
+}
+
+NoticeQueue& TScraper::Notices() {
+    if (!notices_) {
+        notices_ = std::make_unique<NoticeQueue>(WorkDir);
+    }
+    return *notices_;
+}
+
 // --- Reporting calls -------------------------------------------------------------------------
 
 void TScraper::AddLogLine() {
@@ -89,13 +104,31 @@ void TScraper::ReportRunEnd() {
     control_->WaitWhileHeld();
 }
 
+void TScraper::QueueNotice(const QString& key) {
+    if (BotToken.isEmpty() || TgUserId.isEmpty()) {
+        return;
+    }
+    Notices().Add({key, ProtocolDate, ProtocolUrl, QDateTime::currentDateTimeUtc()});
+}
+
 void TScraper::AnnounceReject() {
     CallOnView(*view_, [this] { view_->AnnounceReject(*this); });
-    // The notice goes out from the driver's thread: the window stays responsive while the
-    // driver waits for it, and the lines still come in the order of the refusals.
+    // The older notices still waiting go out first.
+    DeliverNotices();
+}
+
+void TScraper::DeliverNotices() {
+    if (BotToken.isEmpty() || TgUserId.isEmpty()) {
+        return;
+    }
+    // The notices go out from the driver's thread: the window stays responsive while the
+    // driver waits for them, and the lines still come in the order of the refusals.
     const TelegramSettings settings{TgApiUrl, BotToken, TgUserId, TgProxy, TgCaFile};
-    SendTelegramNotice(*view_, settings, ProtocolDate, ProtocolUrl,
-                       [this] { return abandonNetwork_.load(); });
+    Notices().Deliver([&](const QueuedNotice& notice) {
+        return SendTelegramNotice(
+            *view_, settings, notice.protocolDate, notice.protocolUrl,
+            [this] { return abandonNetwork_.load(); }, notice.detectedUtc);
+    });
 }
 
 // --- The run ---------------------------------------------------------------------------------
@@ -119,6 +152,7 @@ void TScraper::run() {
             ProgressBarPosition = 0;
             progesslastupdated = 0;
             ShowProgress();
+            ClaimOrphanedExports();
             if (!CardList.isEmpty()) {
                 CardPhase();
             }
@@ -148,8 +182,11 @@ bool TScraper::SetUp() {
             AddLogLine(MalformedProxyLinesText(MalformedProxyLines));
         }
         HaveList.Load(WorkPath(QStringLiteral("have.txt")));
+        Pending().Open();
         AddLogLine(QStringLiteral("Начинаем работу..."));
         ShowProgress();
+        // Notices that earlier runs could not deliver go first.
+        DeliverNotices();
         if (!LoadStartUrl()) {
             return false;
         }
@@ -343,7 +380,9 @@ void TScraper::CardPhase() {
                 ++ProgressBarPosition;
                 ShowProgress();
                 const QString url = CardList[index];
-                if (!url.trimmed().isEmpty()) {
+                if (RowAlreadyWritten(CardPending[index])) {
+                    Pending().Remove(CardPending[index].key);
+                } else if (!url.trimmed().isEmpty()) {
                     if (Terminated()) {
                         left = true;
                         break;
@@ -378,10 +417,7 @@ void TScraper::CardPhase() {
                 const QString page = DecodePage(worker->html);
                 worker->html.clear();
                 if (worker->result == TScrapingThread::kCardPage) {
-                    const QString& cardDate = CardDates[worker->CardIndex];
-                    const QString protocolDate =
-                        cardDate.mid(RegistryIdOf(CardList[worker->CardIndex]).size() + 1);
-                    export_->WriteRow(page, worker->url, protocolDate);
+                    WriteCardRow(worker->CardIndex, page, worker->url);
                 } else if (worker->result == TScrapingThread::kFailure ||
                            worker->result == TScrapingThread::kNothing) {
                     LogMessageText = worker->url + QStringLiteral(": ") + worker->statusText;
@@ -425,12 +461,55 @@ void TScraper::CardPhase() {
     }
 }
 
+void TScraper::ClaimOrphanedExports() {
+    try {
+        // Refusals accepted by runs that ended before their rows were written (a stop, a card
+        // that never loaded, a crash) are exported by this run, without a second notice.
+        for (const PendingExport& entry : Pending().ClaimOrphans()) {
+            AddLogLine(QStringLiteral("Выгружаем отказ, принятый ранее, но не выгруженный: ") +
+                       entry.protocolDate + QLatin1Char(' ') + entry.cardUrl);
+            CardList.append(entry.cardUrl);
+            CardDates.append(RegistryIdOf(entry.cardUrl) + QLatin1Char('=') + entry.protocolDate);
+            CardPending.append(entry);
+        }
+    } catch (const std::exception& e) {
+        AddLogLine(QStringLiteral("Ошибка на этапе обработки: ") + ErrorMessage(e));
+    }
+}
+
+bool TScraper::RowAlreadyWritten(const PendingExport& entry) const {
+    return !entry.key.isEmpty() && !entry.csvFile.isEmpty() &&
+           CsvRowWrittenAt(ProgramPath(entry.csvFile), entry.csvOffset, entry.cardUrl,
+                           entry.protocolDate);
+}
+
+void TScraper::WriteCardRow(qsizetype index, const QString& page, const QString& url) {
+    const QString& cardDate = CardDates[index];
+    const QString protocolDate = cardDate.mid(RegistryIdOf(CardList[index]).size() + 1);
+    const QString& key = CardPending[index].key;
+    if (key.isEmpty()) {
+        export_->WriteRow(page, url, protocolDate);
+        return;
+    }
+    // The journal names the file and offset first, so a crash on either side of the write
+    // leaves a later run able to tell whether the row is there.
+    Pending().SetCsvFile(key, export_->FileName(), export_->Size());
+    export_->WriteRow(page, url, protocolDate);
+    // Refusals taken over from an earlier run keep this file too.
+    NewRejectSeen = true;
+    Pending().Remove(key);
+}
+
 void TScraper::EndOfRun() {
     // Workers still running are stopped and waited for first, so none of them outlives the
     // run's lists or writes to the log after it has been saved. They abandon their requests
     // and pauses at once when asked to terminate.
     DisposeWorkers(listingLists_);
     DisposeWorkers(cardLists_);
+    // What this run accepted but did not export is left to a later run.
+    if (pending_) {
+        pending_->Close();
+    }
     CursorHourGlass = false;
     ToggleBusy();
     shared_.reset();

@@ -10,6 +10,8 @@
 
 #include "fetch/RunShared.h"
 #include "scraper/HaveStore.h"
+#include "scraper/NoticeQueue.h"
+#include "scraper/PendingExports.h"
 #include "scraper/RunControl.h"
 
 class RunView;
@@ -75,10 +77,11 @@ public:
     qint32 DetailSlots = 1;
     QStringList SearchQueue;
     QStringList RejectQueue;
-    QStringList CardList;           // contract card addresses of accepted refusals
-    QStringList CardDates;          // "registry id=signing date-time", one per CardList entry
-    QStringList SeenRejectDigests;  // sorted MD5 digests of the refusal links queued this run
-    HaveStore HaveList;             // the refusals met before (have.txt)
+    QStringList CardList;              // contract card addresses of accepted refusals
+    QStringList CardDates;             // "registry id=signing date-time", one per CardList entry
+    QList<PendingExport> CardPending;  // the journal entry of each CardList entry (key empty: none)
+    QStringList SeenRejectDigests;     // sorted MD5 digests of the refusal links queued this run
+    HaveStore HaveList;                // the refusals met before (have.txt)
     bool NewRejectSeen = false;
     QString BotToken, TgUserId, TgProxy, TgApiUrl;
     QString TgCaFile;
@@ -95,10 +98,18 @@ public:
     void ShowProgress();
     void ShowCounters();
     void ReadTestExportFlag();
-    // The results line, the balloon and the Telegram notice of one accepted refusal.
+    // Queues the Telegram notice of the accepted refusal `key` (ProtocolDate, ProtocolUrl).
+    void QueueNotice(const QString& key);
+    // The results line, the balloon and the delivery of the queued Telegram notices.
     void AnnounceReject();
+    // Sends the queued Telegram notices, oldest first, until one fails for a passing reason.
+    void DeliverNotices();
 
     RunView& View() { return *view_; }
+    // Accepted refusals whose row is not written yet, and Telegram notices not yet delivered;
+    // both kept in the work folder, made on first use.
+    PendingExports& Pending();
+    NoticeQueue& Notices();
 
 protected:
     void run() override;
@@ -106,6 +117,9 @@ protected:
 private:
     bool SetUp();
     bool ListingPhase();
+    void ClaimOrphanedExports();
+    bool RowAlreadyWritten(const PendingExport& entry) const;
+    void WriteCardRow(qsizetype index, const QString& page, const QString& url);
     void CardPhase();
     void EndOfRun();
     void ReportRunEnd();
@@ -128,6 +142,8 @@ private:
     WorkerLists listingLists_;
     WorkerLists cardLists_;
     std::unique_ptr<CardExport> export_;
+    std::unique_ptr<PendingExports> pending_;
+    std::unique_ptr<NoticeQueue> notices_;
 
     std::shared_ptr<RunControl> control_ = std::make_shared<RunControl>();
     std::atomic<bool> abandonNetwork_{false};

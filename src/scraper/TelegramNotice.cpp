@@ -2,6 +2,7 @@
 
 #include <QStringList>
 #include <initializer_list>
+#include <memory>
 
 #include "fetch/RunTiming.h"
 #include "http/HttpClient.h"
@@ -42,6 +43,14 @@ QString RawReplyLine(const QString& reply) {
     return reply.left(kRawReplyChars) + QStringLiteral(" … (ответ обрезан)");
 }
 
+// A failed request is tried again later unless the API answered that it will never take it.
+// Without an answer (no connection, a time-out, the proxy down) the status is 0; a body that is
+// not JSON under a success status is taken for a damaged answer.
+NoticeOutcome FailureOutcome(int status) {
+    const bool refusedForGood = status >= 400 && status < 500 && status != 429;
+    return refusedForGood ? NoticeOutcome::FinalFailure : NoticeOutcome::PassingFailure;
+}
+
 }  // namespace
 
 QString TelegramNoticeText(const QString& protocolDate, const QString& protocolUrl,
@@ -53,11 +62,12 @@ QString TelegramNoticeText(const QString& protocolDate, const QString& protocolU
            protocolUrl;
 }
 
-void SendTelegramNotice(RunView& view, const TelegramSettings& settings,
-                        const QString& protocolDate, const QString& protocolUrl,
-                        const std::function<bool()>& abandon) {
+NoticeOutcome SendTelegramNotice(RunView& view, const TelegramSettings& settings,
+                                 const QString& protocolDate, const QString& protocolUrl,
+                                 const std::function<bool()>& abandon,
+                                 const QDateTime& detectedUtc) {
     if (settings.botToken.isEmpty() || settings.userId.isEmpty()) {
-        return;
+        return NoticeOutcome::NotSent;
     }
     // Every line goes out through here: none of them shows the token's secret part.
     const auto log = [&](std::initializer_list<QString> lines, bool rawLast = false) {
@@ -76,8 +86,11 @@ void SendTelegramNotice(RunView& view, const TelegramSettings& settings,
         });
     };
     log({QStringLiteral("Отправляем уведомление в Телеграм")});
+    // Kept outside the try, so a failure can be told apart by the status it came with.
+    std::unique_ptr<HttpClient> request;
     try {
-        HttpClient client;
+        request = std::make_unique<HttpClient>();
+        HttpClient& client = *request;
         client.setHeaders({
             QStringLiteral("Content-Type: application/x-www-form-urlencoded"),
             QStringLiteral("User-Agent: Mozilla/4.0"),
@@ -98,8 +111,9 @@ void SendTelegramNotice(RunView& view, const TelegramSettings& settings,
             client.setProxy(ParseTelegramProxy(settings.proxy));
         }
 
-        const QString notice =
-            TelegramNoticeText(protocolDate, protocolUrl, QDateTime::currentDateTimeUtc());
+        const QString notice = TelegramNoticeText(
+            protocolDate, protocolUrl,
+            detectedUtc.isValid() ? detectedUtc : QDateTime::currentDateTimeUtc());
         const QString body = QStringLiteral("chat_id=") + settings.userId +
                              QStringLiteral("&text=") + UrlEncodeUtf8(notice);
         // The user id is sent unchanged; in the system's encoding, like the rest of the body.
@@ -116,24 +130,26 @@ void SendTelegramNotice(RunView& view, const TelegramSettings& settings,
                                                       QStringLiteral("username"));
             log({QStringLiteral("Сообщение пользователю @") + user +
                  QStringLiteral(" через бота @") + bot + QStringLiteral(" успешно отправлено!")});
-        } else {
-            log({QStringLiteral("Не удалось отправить сообщение пользователю с ID ") +
-                     settings.userId + QStringLiteral(" в телеграм-бота с токеном ") +
-                     settings.botToken,
-                 RawReplyLine(reply)},
-                true);
+            return NoticeOutcome::Sent;
         }
+        log({QStringLiteral("Не удалось отправить сообщение пользователю с ID ") + settings.userId +
+                 QStringLiteral(" в телеграм-бота с токеном ") + settings.botToken,
+             RawReplyLine(reply)},
+            true);
+        return NoticeOutcome::FinalFailure;
     } catch (const std::exception& e) {
         if (abandon && abandon()) {
             // Not a fault of the bot or the user: the hint about Start would mislead.
             log({QStringLiteral(
                 "Отправка уведомления в Телеграм прервана: программа закрывается")});
-            return;
+            // It stays queued: the next start sends it.
+            return NoticeOutcome::PassingFailure;
         }
         log({QStringLiteral("Ошибка при отправке в телеграм-бота с токеном <") + settings.botToken +
                  QStringLiteral("> пользователю с ID ") + settings.userId + QStringLiteral(": ") +
                  ErrorMessage(e),
              QStringLiteral(
                  "Убедитесь, что указанный пользователь отправлял Старт в этого бота!")});
+        return FailureOutcome(request ? request->lastStatusCode() : 0);
     }
 }

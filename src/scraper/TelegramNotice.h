@@ -21,9 +21,19 @@ struct TelegramSettings {
 QString TelegramNoticeText(const QString& protocolDate, const QString& protocolUrl,
                            const QDateTime& utcNow);
 
+enum class NoticeOutcome {
+    NotSent,         // no token or no user id: nothing was tried
+    Sent,            // the API took it
+    PassingFailure,  // worth trying again: no answer, a time-out, a 5xx or 429 answer
+    FinalFailure,    // refused for good: any other 4xx answer, or "ok" false
+};
+
 // Sends the notice and logs its outcome through `view`, the token masked in every line. Does
 // nothing when the token or the user id is empty. Never throws. `abandon` is asked while the
-// request runs; a notice it cuts short (the program is closing) logs one line of its own.
-void SendTelegramNotice(RunView& view, const TelegramSettings& settings,
-                        const QString& protocolDate, const QString& protocolUrl,
-                        const std::function<bool()>& abandon);
+// request runs; a notice it cuts short (the program is closing) logs one line of its own and
+// counts as a passing failure. The notice states `detectedUtc` as the time the refusal was found
+// (now when it is not valid).
+NoticeOutcome SendTelegramNotice(RunView& view, const TelegramSettings& settings,
+                                 const QString& protocolDate, const QString& protocolUrl,
+                                 const std::function<bool()>& abandon,
+                                 const QDateTime& detectedUtc = QDateTime());

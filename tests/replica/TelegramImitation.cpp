@@ -62,6 +62,12 @@ void TelegramImitation::setDelayMs(int ms) {
     delayMs_ = ms;
 }
 
+void TelegramImitation::failEvery(int n, int status, const QByteArray& reason) {
+    std::lock_guard lock(mutex_);
+    failEvery_ = n;
+    failure_ = Json(status, reason, ErrorBody(status, reason));
+}
+
 Response TelegramImitation::handle(const Request& request) {
     std::lock_guard lock(mutex_);
     requests_.append(request);
@@ -73,7 +79,8 @@ Response TelegramImitation::handle(const Request& request) {
         // The API takes method names in any letter case.
         response = Json(404, "Not Found", ErrorBody(404, "Not Found"));
     } else {
-        response = answer_;
+        ++sendCount_;
+        response = failEvery_ > 0 && sendCount_ % failEvery_ == 0 ? failure_ : answer_;
     }
     response.delayMs = delayMs_;
     return response;

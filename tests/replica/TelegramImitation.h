@@ -26,6 +26,9 @@ public:
     void answerStatus(int status, const QByteArray& reason);
     // Waits this long before answering.
     void setDelayMs(int ms);
+    // Every `n`-th sendmessage request (0: none) gets this error status instead of the answer,
+    // as a throttled or overloaded API does now and then.
+    void failEvery(int n, int status = 503, const QByteArray& reason = "Service Unavailable");
 
     Response handle(const Request& request);
     // A handler that forwards to this imitation; it must outlive the server using it.
@@ -43,6 +46,9 @@ private:
     mutable std::mutex mutex_;
     Response answer_;
     int delayMs_ = 0;
+    int failEvery_ = 0;
+    int sendCount_ = 0;
+    Response failure_;
     QList<Request> requests_;
 };
 

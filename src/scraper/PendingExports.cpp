@@ -1,0 +1,210 @@
+#include "scraper/PendingExports.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSet>
+#include <QUuid>
+
+#include "scraper/RecordFile.h"
+
+namespace {
+
+const QString kJournal = QStringLiteral("have-pending.txt");
+const QString kJournalLock = QStringLiteral("have-pending.lock");
+const QString kOwnerPrefix = QStringLiteral("have-pending-");
+const QString kOwnerSuffix = QStringLiteral(".lock");
+
+bool SameKey(const QString& a, const QString& b) {
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+QStringList ToRecord(const PendingExport& entry) {
+    return {entry.owner,   entry.key,
+            entry.cardUrl, entry.protocolDate,
+            entry.csvFile, entry.csvOffset < 0 ? QString() : QString::number(entry.csvOffset)};
+}
+
+PendingExport FromRecord(const QStringList& record) {
+    PendingExport entry;
+    entry.owner = record.value(0);
+    entry.key = record.value(1);
+    entry.cardUrl = record.value(2);
+    entry.protocolDate = record.value(3);
+    entry.csvFile = record.value(4);
+    bool ok = false;
+    const qint64 offset = record.value(5).toLongLong(&ok);
+    entry.csvOffset = ok ? offset : -1;
+    return entry;
+}
+
+}  // namespace
+
+PendingExports::PendingExports(const QString& workDir)
+    : dir_(workDir.isEmpty() ? QStringLiteral(".") : workDir) {}
+
+PendingExports::~PendingExports() {
+    Close();
+}
+
+QString PendingExports::JournalPath() const {
+    return QDir(dir_).filePath(kJournal);
+}
+
+QString PendingExports::OwnerLockPath(const QString& owner) const {
+    return QDir(dir_).filePath(kOwnerPrefix + owner + kOwnerSuffix);
+}
+
+void PendingExports::Open() {
+    if (IsOpen()) {
+        return;
+    }
+    journalLock_ = std::make_unique<FileLock>(QDir(dir_).filePath(kJournalLock));
+    FileLockGuard guard(*journalLock_);
+    // Created and locked under the journal lock, so no other run takes it for a dead one's.
+    owner_ = QUuid::createUuid().toString(QUuid::Id128);
+    auto own = std::make_unique<FileLock>(OwnerLockPath(owner_));
+    own->Lock();
+    ownerLock_ = std::move(own);
+    RemoveStaleOwnerLocks(Read());
+}
+
+void PendingExports::Close() {
+    if (!IsOpen()) {
+        return;
+    }
+    FileLockGuard guard(*journalLock_);
+    QFile::remove(OwnerLockPath(owner_));
+    ownerLock_.reset();
+}
+
+bool PendingExports::OwnerAlive(const QString& owner) const {
+    return owner == owner_ || FileLock::HeldByAnyone(OwnerLockPath(owner));
+}
+
+void PendingExports::RemoveStaleOwnerLocks(const QList<PendingExport>& entries) const {
+    QSet<QString> referenced;
+    for (const PendingExport& entry : entries) {
+        referenced.insert(entry.owner);
+    }
+    const QStringList files =
+        QDir(dir_).entryList({kOwnerPrefix + QLatin1Char('*') + kOwnerSuffix}, QDir::Files);
+    for (const QString& file : files) {
+        const QString owner =
+            file.mid(kOwnerPrefix.size(), file.size() - kOwnerPrefix.size() - kOwnerSuffix.size());
+        if (!referenced.contains(owner) && !OwnerAlive(owner)) {
+            QFile::remove(QDir(dir_).filePath(file));
+        }
+    }
+}
+
+QList<PendingExport> PendingExports::Read() const {
+    QList<PendingExport> entries;
+    for (const QStringList& record : ReadRecordFile(JournalPath())) {
+        entries.append(FromRecord(record));
+    }
+    return entries;
+}
+
+void PendingExports::Write(const QList<PendingExport>& entries) const {
+    QList<QStringList> records;
+    for (const PendingExport& entry : entries) {
+        records.append(ToRecord(entry));
+    }
+    WriteRecordFile(JournalPath(), records);
+}
+
+void PendingExports::Edit(const std::function<bool(QList<PendingExport>&)>& change) {
+    Open();
+    FileLockGuard guard(*journalLock_);
+    QList<PendingExport> entries = Read();
+    if (change(entries)) {
+        Write(entries);
+    }
+}
+
+bool PendingExports::Add(const QString& key, const QString& cardUrl, const QString& protocolDate,
+                         PendingExport* entry) {
+    bool added = false;
+    Edit([&](QList<PendingExport>& entries) {
+        for (PendingExport& existing : entries) {
+            if (!SameKey(existing.key, key)) {
+                continue;
+            }
+            if (OwnerAlive(existing.owner) && existing.owner != owner_) {
+                return false;
+            }
+            // Met again after a crash before its have.txt line: the entry keeps the file and
+            // offset its row may already have gone to.
+            const bool changed = existing.owner != owner_;
+            existing.owner = owner_;
+            *entry = existing;
+            added = true;
+            return changed;
+        }
+        *entry = PendingExport{owner_, key, cardUrl, protocolDate, QString(), -1};
+        entries.append(*entry);
+        added = true;
+        return true;
+    });
+    return added;
+}
+
+PendingExports::Holder PendingExports::HolderOf(const QString& key) {
+    for (const PendingExport& entry : Entries()) {
+        if (SameKey(entry.key, key)) {
+            return OwnerAlive(entry.owner) && entry.owner != owner_ ? Holder::RunningInstance
+                                                                    : Holder::ThisOrEndedRun;
+        }
+    }
+    return Holder::None;
+}
+
+QList<PendingExport> PendingExports::ClaimOrphans() {
+    QList<PendingExport> claimed;
+    Edit([&](QList<PendingExport>& entries) {
+        QSet<QString> deadOwners;
+        for (PendingExport& entry : entries) {
+            if (!OwnerAlive(entry.owner)) {
+                deadOwners.insert(entry.owner);
+                entry.owner = owner_;
+                claimed.append(entry);
+            }
+        }
+        if (claimed.isEmpty()) {
+            return false;
+        }
+        Write(entries);
+        for (const QString& owner : deadOwners) {
+            QFile::remove(OwnerLockPath(owner));
+        }
+        return false;  // written above, before the dead runs' lock files went
+    });
+    return claimed;
+}
+
+void PendingExports::SetCsvFile(const QString& key, const QString& csvFile, qint64 offset) {
+    Edit([&](QList<PendingExport>& entries) {
+        for (PendingExport& entry : entries) {
+            if (SameKey(entry.key, key)) {
+                entry.csvFile = csvFile;
+                entry.csvOffset = offset;
+                return true;
+            }
+        }
+        return false;
+    });
+}
+
+void PendingExports::Remove(const QString& key) {
+    Edit([&](QList<PendingExport>& entries) {
+        const qsizetype before = entries.size();
+        entries.removeIf([&](const PendingExport& entry) { return SameKey(entry.key, key); });
+        return entries.size() != before;
+    });
+}
+
+QList<PendingExport> PendingExports::Entries() {
+    Open();
+    FileLockGuard guard(*journalLock_);
+    return Read();
+}
