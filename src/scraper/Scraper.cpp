@@ -185,7 +185,8 @@ bool TScraper::LoadStartUrl() {
         // The whole file is one URL, line breaks inside it included.
         StartUrl =
             TrimControls(SplitLines(DecodeText(file.readAll()).text).join(QStringLiteral("\r\n")));
-        const QUrl url(StartUrl);
+        // Its first line must be an address; a rest after a line break stays part of it.
+        const QUrl url(StartUrl.section(QStringLiteral("\r\n"), 0, 0));
         if (StartUrl.isEmpty()) {
             problem = QStringLiteral("Файл %1 пуст: запишите в него ");
         } else if (!url.isValid() || url.host().isEmpty() ||
