@@ -60,7 +60,14 @@ TEST(BotTokenMaskTest, OnlyTheBotIdIsLeft) {
 
 class TelegramNoticeTest : public ::testing::Test {
 protected:
-    TelegramNoticeTest() : timing_(ScopedTiming::Scaled(20)), bot_(kToken) {
+    // Scaled, but with time for a certificate check on a busy machine.
+    static RunTiming NoticeTiming() {
+        RunTiming timing = ScopedTiming::Scaled(20);
+        timing.telegramTimeoutSec = 5;
+        return timing;
+    }
+
+    TelegramNoticeTest() : timing_(NoticeTiming()), bot_(kToken) {
         server_.setHandler(bot_.handler());
         // The imitation's certificate is trusted through the extra CA file only.
         WriteFile(caFile_, replica::TestIdentity().certificate.toPem());
