@@ -98,9 +98,12 @@ protected:
     // Notices go to the Bot API imitation.
     void ConfigureTelegram() {
         telegram_.setHandler(bot_.handler());
+        // The notice checks the server's certificate: the imitation's is trusted through the file.
+        WriteFile(dir_.filePath(QStringLiteral("telegram-ca.pem")),
+                  replica::TestIdentity().certificate.toPem());
         WriteFile(dir_.filePath(QStringLiteral("settings.ini")),
-                  ("[Settings]\r\nBotToken=" + kToken +
-                   "\r\nTgUserId=42\r\nTgProxy=\r\nTgApiUrl=" + telegram_.url() + "\r\n")
+                  ("[Settings]\r\nBotToken=" + kToken + "\r\nTgUserId=42\r\nTgProxy=\r\nTgApiUrl=" +
+                   telegram_.url() + "\r\nTgCaFile=telegram-ca.pem\r\n")
                       .toUtf8());
     }
 

@@ -111,9 +111,11 @@ protected:
         bot_.setDelayMs(pick(0, 20));
         WriteFile(dir.filePath(QStringLiteral("StartURL.txt")),
                   PortalImitation::StartUrl(portalReplica_.url()).toUtf8());
+        WriteFile(dir.filePath(QStringLiteral("telegram-ca.pem")),
+                  replica::TestIdentity().certificate.toPem());
         WriteFile(dir.filePath(QStringLiteral("settings.ini")),
-                  ("[Settings]\r\nBotToken=" + kToken +
-                   "\r\nTgUserId=42\r\nTgApiUrl=" + botReplica_.url() + "\r\n")
+                  ("[Settings]\r\nBotToken=" + kToken + "\r\nTgUserId=42\r\nTgApiUrl=" +
+                   botReplica_.url() + "\r\nTgCaFile=telegram-ca.pem\r\n")
                       .toUtf8());
 
         auto view = std::make_unique<HeadlessRunView>();

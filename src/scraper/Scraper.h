@@ -84,9 +84,8 @@ public:
     HaveStore HaveList;                // the refusals met before (have.txt)
     bool NewRejectSeen = false;
     QString BotToken, TgUserId, TgProxy, TgApiUrl;
-    QString TgCaFile;
-    QList<int> MalformedProxyLines;  // proxy.txt lines that name no proxy, logged at set-up  //
-                                     // absolute path of "TgCaFile"; empty when not set
+    QString TgCaFile;                // absolute path of "TgCaFile"; empty when not set
+    QList<int> MalformedProxyLines;  // proxy.txt lines that name no proxy, logged at set-up
 
     // The directories the run's files are in.
     QString ProgramPath(const QString& name) const;

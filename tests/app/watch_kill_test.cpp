@@ -251,9 +251,11 @@ private slots:
         });
         WriteFile(dir_->filePath(QStringLiteral("StartURL.txt")),
                   PortalImitation::StartUrl(portalServer_->url()).toUtf8());
+        WriteFile(dir_->filePath(QStringLiteral("telegram-ca.pem")),
+                  replica::TestIdentity().certificate.toPem());
         WriteFile(dir_->filePath(QStringLiteral("settings.ini")),
                   ("[Settings]\r\nBotToken=" + kToken + "\r\nTgUserId=42\r\nTgProxy=\r\nTgApiUrl=" +
-                   telegramServer_->url() + "\r\nLimit=30\r\n")
+                   telegramServer_->url() + "\r\nTgCaFile=telegram-ca.pem\r\nLimit=30\r\n")
                       .toUtf8());
     }
 
