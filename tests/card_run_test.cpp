@@ -131,6 +131,21 @@ protected:
         return RowsOf(files.first());
     }
 
+    // Runs again, at least a second later so its CSV file has a name of its own, and returns
+    // the rows that run wrote into its file.
+    QList<QStringList> NextRunRows() {
+        QThread::msleep(1100);
+        TScraper& next = NewRun();
+        next.start();
+        EXPECT_TRUE(next.wait(60000));
+        const QStringList files = CsvFiles();
+        EXPECT_EQ(files.size(), 2);
+        if (files.size() != 2) {
+            return {};
+        }
+        return RowsOf(files.last());
+    }
+
     QList<QStringList> RowsOf(const QString& file) const {
         const QString text = QString::fromUtf8(ReadFile(dir_.filePath(file)));
         QList<QStringList> rows;
@@ -224,15 +239,9 @@ TEST_F(CardRunTest, StopInTheCardPhaseKeepsTheRowsWrittenSoFar) {
     EXPECT_FALSE(LogHas(QStringLiteral("Сбор данных завершен")));
 
     // The next run writes the row of the card that never came, and only that one, into its
-    // own file; the CSV name has whole seconds.
+    // own file.
     answeredCards_ = 1000;
-    QThread::msleep(1100);
-    TScraper& next = NewRun();
-    next.start();
-    ASSERT_TRUE(next.wait(60000));
-    const QStringList files = CsvFiles();
-    ASSERT_EQ(files.size(), 2);
-    const QList<QStringList> more = RowsOf(files.last());
+    const QList<QStringList> more = NextRunRows();
     ASSERT_EQ(more.size(), 1);
     QSet<QString> all;
     for (const QStringList& row : rows + more) {
@@ -314,13 +323,7 @@ TEST_F(CardRunTest, JournalEntriesOfACrashedRunGetARowOnlyWhereTheirFileLacksIt)
                entry(rows.first(), refusalPage + "?b#2", bytes.size()))
                   .toUtf8());
 
-    QThread::msleep(1100);
-    TScraper& next = NewRun();
-    next.start();
-    ASSERT_TRUE(next.wait(60000));
-    const QStringList files = CsvFiles();
-    ASSERT_EQ(files.size(), 2);
-    const QList<QStringList> more = RowsOf(files.last());
+    const QList<QStringList> more = NextRunRows();
     ASSERT_EQ(more.size(), 1);
     EXPECT_EQ(more.first()[3], rows.first()[3]);
     EXPECT_EQ(more.first()[0], rows.first()[0]);

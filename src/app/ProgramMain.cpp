@@ -38,16 +38,25 @@ int Fail(const QString& line) {
     return kExitUsage;
 }
 
+// The options after the program's name, and the folders they put the files in (once the
+// application object exists). False with one line saying what is wrong.
+bool ReadOptions(int argc, char** argv, CommandLine* options, FileLayout* layout, QString* error) {
+    if (!CommandLine::Parse(ArgumentsOf(argc, argv), options, error)) {
+        return false;
+    }
+    *layout = FileLayout::Decide(QCoreApplication::applicationDirPath(), options->dir);
+    return true;
+}
+
 // Help and headless runs: no display is touched, so they start without an X server.
 int ConsoleMain(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     CommandLine options;
+    FileLayout layout;
     QString error;
-    if (!CommandLine::Parse(ArgumentsOf(argc, argv), &options, &error)) {
+    if (!ReadOptions(argc, argv, &options, &layout, &error)) {
         return Fail(error);
     }
-    const FileLayout layout =
-        FileLayout::Decide(QCoreApplication::applicationDirPath(), options.dir);
     if (options.help) {
         std::fputs(CommandLine::HelpText(layout).toUtf8().constData(), stdout);
         return 0;
@@ -82,13 +91,9 @@ int WindowMain(int argc, char** argv) {
     QApplication app(argc, argv);
     // Qt has taken its own options (-platform and the like) out of argv by now.
     CommandLine options;
+    FileLayout layout;
     QString error;
-    if (!CommandLine::Parse(ArgumentsOf(argc, argv), &options, &error)) {
-        return Fail(error);
-    }
-    const FileLayout layout =
-        FileLayout::Decide(QCoreApplication::applicationDirPath(), options.dir);
-    if (!layout.Prepare(&error)) {
+    if (!ReadOptions(argc, argv, &options, &layout, &error) || !layout.Prepare(&error)) {
         return Fail(error);
     }
     QApplication::setApplicationName(kCaption);
