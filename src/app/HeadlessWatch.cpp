@@ -2,9 +2,9 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 
 #include "app/ConsoleRunView.h"
+#include "fetch/ProxyFile.h"
 #include "fetch/RunTiming.h"
 #include "scraper/Scraper.h"
 
@@ -65,13 +65,9 @@ void HeadlessWatch::StartRun() {
 }
 
 bool HeadlessWatch::ProxyFileHasLines() {
-    // The window's check and line, and like the window it leaves an empty file to fill in.
-    QFile file(QDir(layout_.programDir()).filePath(QStringLiteral("proxy.txt")));
-    if (file.exists() && file.size() > 0) {
+    // The window's check and line.
+    if (ProxyFileNamesAProxy(QDir(layout_.programDir()).filePath(QStringLiteral("proxy.txt")))) {
         return true;
-    }
-    if (!file.exists()) {
-        file.open(QIODevice::WriteOnly);
     }
     view_.WriteLog(QStringLiteral(
         "файл proxy.txt пустой, задайте в него прокси в формате ip:port:login:password"));

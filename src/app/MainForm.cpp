@@ -391,20 +391,11 @@ void TMainForm::StartButtonClick() {
 }
 
 bool TMainForm::ProxyFileHasLines() {
-    const QString path = ProgramPath(QStringLiteral("proxy.txt"));
-    QFile file(path);
-    if (!file.exists()) {
-        LogWindowLine(kProxyFileEmpty);
-        // An empty file shows the operator where the proxies go.
-        file.open(QIODevice::WriteOnly);
-        return false;
+    if (ProxyFileNamesAProxy(ProgramPath(QStringLiteral("proxy.txt")))) {
+        return true;
     }
-    // A file whose lines name no proxy is as good as an empty one.
-    if (LoadProxyFile(path).proxies.isEmpty()) {
-        LogWindowLine(kProxyFileEmpty);
-        return false;
-    }
-    return true;
+    LogWindowLine(kProxyFileEmpty);
+    return false;
 }
 
 void TMainForm::StopButtonClick() {

@@ -39,3 +39,13 @@ QString MalformedProxyLinesText(const QList<int>& lines) {
     }
     return text;
 }
+
+bool ProxyFileNamesAProxy(const QString& path) {
+    QFile file(path);
+    if (!file.exists()) {
+        file.open(QIODevice::WriteOnly);
+        return false;
+    }
+    // A file whose lines name no proxy is as good as an empty one.
+    return !LoadProxyFile(path).proxies.isEmpty();
+}

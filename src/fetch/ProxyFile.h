@@ -15,5 +15,9 @@ struct ProxyFile {
 
 ProxyFile LoadProxyFile(const QString& path);
 
+// Whether proxy.txt at `path` names at least one proxy: the check before a run with proxies.
+// A missing file is created empty, to show the operator where the proxies go.
+bool ProxyFileNamesAProxy(const QString& path);
+
 // The log line that names the skipped lines (at most 20 numbers, then how many more).
 QString MalformedProxyLinesText(const QList<int>& lines);
