@@ -162,7 +162,7 @@ TEST_F(FetchWorkerTest, SpacesDetailRequestsButNotSearchPages) {
     // it could not finish otherwise.
     timing.detailSpacingMs = 60000;
     ScopedTiming longSpacing(timing);
-    shared_->LastPortalRequestTick = TickCount();
+    shared_->spacing.RecordDone();
     TScrapingThread* search =
         Start(SearchUrl(QStringLiteral("a=1&contractDateFrom=&contractDateTo=")));
     Finish(search);
@@ -270,7 +270,7 @@ TEST_F(FetchWorkerTest, StopDuringTheSpacingWaitEndsWithoutHandoff) {
     timing.detailSpacingMs = 60000;
     ScopedTiming longSpacing(timing);
     routes_.addPrefix("/epz/rdik/card/reject-info.html", Response::Ok(kDetailPage));
-    shared_->LastPortalRequestTick = TickCount();
+    shared_->spacing.RecordDone();
 
     TScrapingThread* worker = Start(RejectUrl(3));
     ASSERT_TRUE(WaitFor([&] { return worker->isRunning(); }, 5000));

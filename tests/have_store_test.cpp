@@ -228,6 +228,16 @@ TEST_F(HaveStoreTest, AppendedKeysReachTheOtherInstancesInTheFilesEncoding) {
               QStringList({"A#1", "b#2", "c#4", "d#5", "e#", "f#6", QStringLiteral("Отказ#3")}));
 }
 
+TEST_F(HaveStoreTest, FileEditedByHandIsRewrittenInFormOnceThenAppendedTo) {
+    WriteFile(path(), "b#2\na#1\r\nB#2\r\n");  // a bare LF, a key twice
+    HaveStore store;
+    store.Load(path());
+    store.Append(path(), QStringLiteral("c#3"));
+    EXPECT_EQ(ReadFile(path()), "a#1\r\nb#2\r\nc#3\r\n");
+    store.Append(path(), QStringLiteral("0#4"));
+    EXPECT_EQ(ReadFile(path()), "a#1\r\nb#2\r\nc#3\r\n0#4\r\n");
+}
+
 TEST_F(HaveStoreTest, AppendOnAFullDiskLeavesTheFileAsItWas) {
     const QByteArray old = "old#1\r\n";
     WriteFile(path(), old);

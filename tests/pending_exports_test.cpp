@@ -14,14 +14,16 @@ TEST(PendingExportsTest, ARunningInstanceKeepsItsRefusalsUntilItEnds) {
     window.Open();
     watch.Open();
     PendingExport entry;
-    ASSERT_TRUE(window.Add(QStringLiteral("https://p/r?1#12.01.2026 10:00"),
-                           QStringLiteral("https://p/c?x=1"), QStringLiteral("12.01.2026 10:00"),
-                           &entry));
+    ASSERT_EQ(
+        window.Add(QStringLiteral("https://p/r?1#12.01.2026 10:00"),
+                   QStringLiteral("https://p/c?x=1"), QStringLiteral("12.01.2026 10:00"), &entry),
+        PendingExports::Added::New);
     // The other instance neither takes it over nor accepts it again, in any letter case.
     EXPECT_TRUE(watch.ClaimOrphans().isEmpty());
-    EXPECT_FALSE(watch.Add(QStringLiteral("HTTPS://P/R?1#12.01.2026 10:00"),
-                           QStringLiteral("https://p/c?x=1"), QStringLiteral("12.01.2026 10:00"),
-                           &entry));
+    EXPECT_EQ(
+        watch.Add(QStringLiteral("HTTPS://P/R?1#12.01.2026 10:00"),
+                  QStringLiteral("https://p/c?x=1"), QStringLiteral("12.01.2026 10:00"), &entry),
+        PendingExports::Added::HeldByRunningInstance);
 
     // Once the run has ended its entry is an orphan, taken over once, with tabs kept.
     window.SetCsvFile(QStringLiteral("https://p/r?1#12.01.2026 10:00"), QStringLiteral("a\tb.csv"),

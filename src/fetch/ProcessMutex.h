@@ -18,6 +18,9 @@ public:
     void unlock();
 
     QString lockFilePath() const { return path_; }
+    // The lock file, open for reading and writing; what it holds is read and written only by
+    // the holder of the lock.
+    int fileDescriptor() const { return fd_; }
 
 private:
     QString path_;

@@ -7,7 +7,7 @@
 #include <memory>
 #include <mutex>
 
-#include "fetch/ProcessMutex.h"
+#include "fetch/RequestSpacing.h"
 #include "fetch/WakeSignal.h"
 
 class TScrapingThread;
@@ -17,11 +17,10 @@ class LogSink;
 // it until the last of its workers has ended.
 struct RunShared {
     explicit RunShared(const QString& mutexName = QStringLiteral("QuorvaneMutex"))
-        : spacingMutex(mutexName) {}
+        : spacing(mutexName) {}
 
-    std::mutex ScraperLock;     // guards every RunningList and FinishedList
-    ProcessMutex spacingMutex;  // held while a worker waits out the request spacing
-    std::atomic<quint32> LastPortalRequestTick{0};
+    std::mutex ScraperLock;  // guards every RunningList and FinishedList
+    RequestSpacing spacing;  // of refusal-page and card requests, shared between processes
     std::atomic<qint32> ProxyCursor{-1};
     QStringList ProxyList;  // filled at set-up, only read afterwards
     bool UseProxy = false;

@@ -21,6 +21,12 @@ struct RunTiming {
     int httpLowSpeedBytes = 100;     // ...and one slower than this many bytes a second as long
     int httpPageTimeoutSec = 300;    // no portal page may take longer than this
     int telegramTimeoutSec = 30;     // a Telegram request that has not completed by then fails
+    // A card that failed to load is tried by every run for an hour after its refusal was
+    // accepted, then once an hour, and after seven days its row is written without it.
+    int cardRetryEveryRunMs = 3600 * 1000;
+    int cardRetryGapMs = 3600 * 1000;
+    int cardGiveUpMs = 7 * 24 * 3600 * 1000;
+    int noticeBacklogReportMs = 3600 * 1000;  // notices waiting this long are named in the log
 };
 
 // The process's timing. Read by every run; changed only by tests, before any run starts.

@@ -148,7 +148,7 @@ void TScrapingThread::Fetch(HttpClient& client) {
                 const QByteArray body = client.get(url);
                 html = StreamToText(&body, static_cast<qint32>(body.size()));
                 if (detail) {
-                    shared_->LastPortalRequestTick = TickCount();
+                    shared_->spacing.RecordDone();
                 }
 
                 if (!html.contains(QStringLiteral("</html>"))) {
@@ -179,7 +179,7 @@ void TScrapingThread::Fetch(HttpClient& client) {
                 statusText = FailureText(message, client);
                 LogMessageText = statusText + QStringLiteral(" для ") + url;
                 if (detail) {
-                    shared_->LastPortalRequestTick = TickCount();
+                    shared_->spacing.RecordDone();
                 }
                 Pause(timing.failPauseMs);
                 if (client.lastStatusCode() == 429) {
@@ -222,16 +222,17 @@ void TScrapingThread::Fetch(HttpClient& client) {
 }
 
 void TScrapingThread::WaitForSpacing() {
-    const auto spacing = static_cast<quint32>(Timing().detailSpacingMs);
-    std::lock_guard lock(shared_->spacingMutex);
-    // Another worker's answer may move the last request on while this one sleeps: it looks
-    // again at the end of every sleep.
-    for (;;) {
-        const quint32 since = TicksSince(shared_->LastPortalRequestTick);
-        if (since >= spacing || Terminated()) {
+    // Another worker's answer (or another process's request) may move the moment on while this
+    // one sleeps: it looks again at the end of every sleep.
+    while (!Terminated()) {
+        // A request of another process may be in flight for as long as a page may take.
+        const qint64 wait = shared_->spacing.TryStart(
+            Timing().detailSpacingMs,
+            qint64(Timing().httpPageTimeoutSec) * 1000 + Timing().detailSpacingMs);
+        if (wait <= 0) {
             return;
         }
-        SleepUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(spacing - since));
+        SleepUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(wait));
     }
 }
 

@@ -1,7 +1,13 @@
 #include "scraper/CardExport.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QDateTime>
+#include <QFileInfo>
 #include <QStringList>
+#include <cerrno>
+#include <cstring>
 
 #include "scraper/RunView.h"
 #include "scraper/Scraper.h"
@@ -14,6 +20,21 @@ namespace {
 const QString kCellMarker = QStringLiteral("\"tableBlock__col\"");
 const QString kBreak = QStringLiteral("<br>");
 const QByteArray kLineEnd = "\r\n";
+// Runs that start in one second share a name stem; far more than this is a folder gone wrong.
+constexpr int kMaxCopies = 1000;
+
+void SyncDirectory(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        throw RunError(QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    const int rc = ::fsync(fd);
+    const int error = errno;
+    ::close(fd);
+    if (rc != 0) {
+        throw RunError(QString::fromLocal8Bit(std::strerror(error)));
+    }
+}
 
 // A value taken from page markup as plain text: entities decoded, tags gone, trimmed.
 QString PlainText(const QString& html) {
@@ -133,21 +154,32 @@ bool CsvRowWrittenAt(const QString& path, qint64 offset, const QString& url,
 }
 
 CardExport::CardExport(TScraper& run) : run_(run) {
-    const QString name =
-        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd HH-mm-ss")) +
-        QStringLiteral(".csv");
-    const QString path = run_.ProgramPath(name);
+    const QString stem = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd HH-mm-ss"));
+    // Created only where no file is: two runs that start in the same second (a window and a
+    // service on one folder) each get a file of their own. Unbuffered: every line goes to the
+    // system in one write, so nothing waits in a buffer.
     RunView& view = run_.View();
-    const QString line = Stamp() + QStringLiteral(": Данные будут записываться в файл ") + path;
-    CallOnView(view, [&] { view.AppendRawLine(line); });
-
-    file_.setFileName(path);
-    // Unbuffered: every line goes to the system in one write, so nothing waits in a buffer.
-    if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        throw RunError(file_.errorString());
+    const auto announce = [&] {
+        const QString line =
+            Stamp() + QStringLiteral(": Данные будут записываться в файл ") + file_.fileName();
+        CallOnView(view, [&] { view.AppendRawLine(line); });
+    };
+    for (int copy = 1;; ++copy) {
+        const QString name = copy == 1 ? stem : stem + QStringLiteral(" (%1)").arg(copy);
+        file_.setFileName(run_.ProgramPath(name + QStringLiteral(".csv")));
+        if (file_.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+            break;
+        }
+        if (!file_.exists() || copy >= kMaxCopies) {
+            announce();
+            throw RunError(file_.errorString());
+        }
     }
+    announce();
     try {
         WriteLine("\xEF\xBB\xBF" + CardHeaderLine().toUtf8() + kLineEnd);
+        // The new name itself must survive a power cut, like the rows it is to hold.
+        SyncDirectory(QFileInfo(file_.fileName()).absolutePath());
     } catch (...) {
         // A file without its header is no export: nothing of it is left behind.
         file_.close();
@@ -171,7 +203,8 @@ void CardExport::WriteLine(const QByteArray& line) {
     // file is cut back to its last whole line before the error is reported.
     const qint64 before = file_.size();
     const qint64 written = file_.write(line);
-    if (written != line.size() || !file_.flush()) {
+    // On disk before the export journal lets go of the refusal.
+    if (written != line.size() || !file_.flush() || ::fdatasync(file_.handle()) != 0) {
         const QString error = file_.errorString();
         file_.resize(before);
         throw RunError(error);

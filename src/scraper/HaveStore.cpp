@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -46,6 +47,20 @@ bool LessNoCase(const QString& a, const QString& b) {
 
 bool SameNoCase(const QString& a, const QString& b) {
     return CompareNoCase(a, b) == 0;
+}
+
+// Whether the lines are ended as this store ends them: by CR LF, never by a bare CR or LF. A last
+// line without its end is no fault of form: the next append ends it.
+bool LineEndsInForm(const QString& text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == u'\r' && (i + 1 == text.size() || text[i + 1] != u'\n')) {
+            return false;
+        }
+        if (text[i] == u'\n' && (i == 0 || text[i - 1] != u'\r')) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // The lines sorted without regard to letter case, each key once (the first spelling met wins).
@@ -231,10 +246,38 @@ void HaveStore::Load(const QString& path) {
     added_.clear();
     encoding_ = TextEncoding::System;
     readTo_ = -1;
+    rewriteDue_ = false;
     // Shared: an instance appending a line finishes it first.
     const LockedFile file(path, O_RDONLY, LOCK_SH);
     if (file.fd() >= 0) {
-        ReadWhole(file.fd(), path);
+        bool inForm = true;
+        ReadWhole(file.fd(), path, &inForm);
+        rewriteDue_ = !inForm;
+    }
+}
+
+void HaveStore::Refresh(const QString& path) {
+    const LockedFile file(path, O_RDONLY, LOCK_SH);
+    if (file.fd() >= 0) {
+        TakeIn(file.fd(), path);
+    }
+}
+
+void HaveStore::CheckWritable(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    // Opened for writing for real: permission bits alone say nothing of root or of a read-only
+    // file system.
+    const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return;
+    }
+    if (errno != ENOENT) {
+        FailToWrite(path);
+    }
+    const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
+    if (::access(dir.constData(), W_OK | X_OK) != 0) {
+        FailToWrite(path);
     }
 }
 
@@ -264,6 +307,15 @@ void HaveStore::Add(const QString& key) {
     }
 }
 
+void HaveStore::Forget(const QString& key) {
+    for (QStringList* list : {&lines_, &added_}) {
+        const auto it = std::lower_bound(list->begin(), list->end(), key, LessNoCase);
+        if (it != list->end() && SameNoCase(*it, key)) {
+            list->erase(it);
+        }
+    }
+}
+
 const QStringList& HaveStore::Lines() const {
     Fold();
     return lines_;
@@ -276,14 +328,19 @@ void HaveStore::Fold() const {
     }
 }
 
-QStringList HaveStore::ReadWhole(int fd, const QString& path) {
+QStringList HaveStore::ReadWhole(int fd, const QString& path, bool* inForm) {
     const struct stat st = StatOf(fd, path);
     const QByteArray bytes = ReadFrom(fd, 0, path);
     const DecodedText decoded = DecodeText(bytes);
     if (!bytes.isEmpty()) {
         encoding_ = decoded.encoding;
     }
-    const QStringList lines = SortedUnique(SplitLines(decoded.text));
+    QStringList lines = SplitLines(decoded.text);
+    const qsizetype keyLines = lines.size() - lines.count(QString());
+    lines = SortedUnique(std::move(lines));
+    if (inForm != nullptr) {
+        *inForm = lines.size() == keyLines && LineEndsInForm(decoded.text);
+    }
     Fold();
     lines_ = lines_.isEmpty() ? lines : MergeSorted(lines_, lines);
     device_ = st.st_dev;
@@ -316,12 +373,23 @@ void HaveStore::Append(const QString& path, const QString& key) {
     if (key.isEmpty()) {
         return;
     }
+    if (rewriteDue_ && !Contains(key)) {
+        // Once, for a file edited by hand: later appends find it in form again.
+        Add(key);
+        try {
+            MergeAndWrite(path);
+        } catch (...) {
+            Forget(key);  // not on disk: the next append of it tries again
+            throw;
+        }
+        rewriteDue_ = false;
+        return;
+    }
     const LockedFile file(path, O_RDWR | O_APPEND | O_CREAT, LOCK_EX);
-    const QStringList taken = TakeIn(file.fd(), path);
-    Add(key);
-    if (std::any_of(taken.cbegin(), taken.cend(),
-                    [&key](const QString& line) { return SameNoCase(line, key); })) {
-        return;  // another instance has just written it
+    TakeIn(file.fd(), path);
+    // Every key the store holds came from the file or went into it: one line per key.
+    if (Contains(key)) {
+        return;
     }
 
     const struct stat before = StatOf(file.fd(), path);
@@ -356,6 +424,8 @@ void HaveStore::Append(const QString& path, const QString& key) {
     if (::fdatasync(file.fd()) != 0) {
         FailToWrite(path);
     }
+    // Known only once on disk, so a failed write is tried again by the next append of it.
+    Add(key);
     const struct stat after = StatOf(file.fd(), path);
     // Past the new line only when nobody else wrote meanwhile; else that is read next time.
     if (after.st_size == before.st_size + bytes.size()) {

@@ -66,13 +66,30 @@ void NoticeQueue::Add(const QueuedNotice& notice) {
 }
 
 void NoticeQueue::Deliver(const Sender& send) {
+    QList<QueuedNotice> tried;
+    // A notice another instance queued while this one held the send lock found the lock taken
+    // and left its delivery to this one; so after letting go, the queue is looked at once more.
+    while (DeliverWhileHoldingSendLock(send, tried) && HasUntried(tried)) {
+    }
+}
+
+bool NoticeQueue::HasUntried(const QList<QueuedNotice>& tried) const {
+    for (const QueuedNotice& queued : Entries()) {
+        if (std::none_of(tried.cbegin(), tried.cend(),
+                         [&](const QueuedNotice& t) { return SameNotice(t, queued); })) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool NoticeQueue::DeliverWhileHoldingSendLock(const Sender& send, QList<QueuedNotice>& tried) {
     FileLock sending(QDir(dir_).filePath(kSendLock));
     if (!sending.TryLock()) {
-        return;  // another instance is delivering, and takes notices added meanwhile too
+        return false;  // another instance is delivering, and takes notices added meanwhile too
     }
     FileLock lock(QDir(dir_).filePath(kQueueLock));
     // The queue is read afresh for every notice: others may have been added while one went out.
-    QList<QueuedNotice> tried;
     for (;;) {
         QueuedNotice next;
         bool found = false;
@@ -88,13 +105,13 @@ void NoticeQueue::Deliver(const Sender& send) {
             }
         }
         if (!found) {
-            return;
+            return true;
         }
         tried.append(next);
         // The queue is not locked while the request runs, so adding a notice never waits on it.
         const NoticeOutcome outcome = send(next);
         if (outcome == NoticeOutcome::PassingFailure || outcome == NoticeOutcome::NotSent) {
-            return;
+            return false;
         }
         FileLockGuard guard(lock);
         QList<QueuedNotice> notices = Read();

@@ -39,6 +39,10 @@ public:
     QString QueuePath() const;
 
 private:
+    // One round of delivery under the send lock. False when another instance holds the lock or
+    // a notice failed; true when every notice not in `tried` was handled.
+    bool DeliverWhileHoldingSendLock(const Sender& send, QList<QueuedNotice>& tried);
+    bool HasUntried(const QList<QueuedNotice>& tried) const;
     QList<QueuedNotice> Read() const;
     void Write(const QList<QueuedNotice>& notices) const;
 

@@ -18,10 +18,19 @@ bool SameKey(const QString& a, const QString& b) {
     return a.compare(b, Qt::CaseInsensitive) == 0;
 }
 
+QString TimeText(const QDateTime& utc) {
+    return utc.isValid() ? utc.toUTC().toString(Qt::ISODate) : QString();
+}
+
 QStringList ToRecord(const PendingExport& entry) {
-    return {entry.owner,   entry.key,
-            entry.cardUrl, entry.protocolDate,
-            entry.csvFile, entry.csvOffset < 0 ? QString() : QString::number(entry.csvOffset)};
+    return {entry.owner,
+            entry.key,
+            entry.cardUrl,
+            entry.protocolDate,
+            entry.csvFile,
+            entry.csvOffset < 0 ? QString() : QString::number(entry.csvOffset),
+            TimeText(entry.acceptedUtc),
+            TimeText(entry.cardFailedUtc)};
 }
 
 PendingExport FromRecord(const QStringList& record) {
@@ -34,6 +43,12 @@ PendingExport FromRecord(const QStringList& record) {
     bool ok = false;
     const qint64 offset = record.value(5).toLongLong(&ok);
     entry.csvOffset = ok ? offset : -1;
+    // Entries from before the times were kept count from when they are first read.
+    entry.acceptedUtc = QDateTime::fromString(record.value(6), Qt::ISODate);
+    if (!entry.acceptedUtc.isValid()) {
+        entry.acceptedUtc = QDateTime::currentDateTimeUtc();
+    }
+    entry.cardFailedUtc = QDateTime::fromString(record.value(7), Qt::ISODate);
     return entry;
 }
 
@@ -122,15 +137,18 @@ void PendingExports::Edit(const std::function<bool(QList<PendingExport>&)>& chan
     }
 }
 
-bool PendingExports::Add(const QString& key, const QString& cardUrl, const QString& protocolDate,
-                         PendingExport* entry) {
-    bool added = false;
+PendingExports::Added PendingExports::Add(const QString& key, const QString& cardUrl,
+                                          const QString& protocolDate, PendingExport* entry,
+                                          const std::function<bool()>& exported,
+                                          const std::function<void()>& beforeNew) {
+    Added result = Added::New;
     Edit([&](QList<PendingExport>& entries) {
         for (PendingExport& existing : entries) {
             if (!SameKey(existing.key, key)) {
                 continue;
             }
             if (OwnerAlive(existing.owner) && existing.owner != owner_) {
+                result = Added::HeldByRunningInstance;
                 return false;
             }
             // Met again after a crash before its have.txt line: the entry keeps the file and
@@ -138,33 +156,36 @@ bool PendingExports::Add(const QString& key, const QString& cardUrl, const QStri
             const bool changed = existing.owner != owner_;
             existing.owner = owner_;
             *entry = existing;
-            added = true;
+            result = Added::TakenOver;
             return changed;
         }
-        *entry = PendingExport{owner_, key, cardUrl, protocolDate, QString(), -1};
+        if (exported && exported()) {
+            result = Added::Exported;
+            return false;
+        }
+        if (beforeNew) {
+            beforeNew();
+        }
+        *entry = PendingExport{
+            owner_,     key, cardUrl, protocolDate, QString(), -1, QDateTime::currentDateTimeUtc(),
+            QDateTime()};
         entries.append(*entry);
-        added = true;
         return true;
     });
-    return added;
+    return result;
 }
 
-PendingExports::Holder PendingExports::HolderOf(const QString& key) {
-    for (const PendingExport& entry : Entries()) {
-        if (SameKey(entry.key, key)) {
-            return OwnerAlive(entry.owner) && entry.owner != owner_ ? Holder::RunningInstance
-                                                                    : Holder::ThisOrEndedRun;
-        }
-    }
-    return Holder::None;
-}
-
-QList<PendingExport> PendingExports::ClaimOrphans() {
+QList<PendingExport> PendingExports::ClaimOrphans(qint64 everyRunMs, qint64 gapMs) {
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const auto due = [&](const PendingExport& entry) {
+        return !entry.cardFailedUtc.isValid() || entry.acceptedUtc.msecsTo(now) < everyRunMs ||
+               entry.cardFailedUtc.msecsTo(now) >= gapMs;
+    };
     QList<PendingExport> claimed;
     Edit([&](QList<PendingExport>& entries) {
         QSet<QString> deadOwners;
         for (PendingExport& entry : entries) {
-            if (!OwnerAlive(entry.owner)) {
+            if (!OwnerAlive(entry.owner) && due(entry)) {
                 deadOwners.insert(entry.owner);
                 entry.owner = owner_;
                 claimed.append(entry);
@@ -180,6 +201,18 @@ QList<PendingExport> PendingExports::ClaimOrphans() {
         return false;  // written above, before the dead runs' lock files went
     });
     return claimed;
+}
+
+void PendingExports::SetCardFailed(const QString& key) {
+    Edit([&](QList<PendingExport>& entries) {
+        for (PendingExport& entry : entries) {
+            if (SameKey(entry.key, key)) {
+                entry.cardFailedUtc = QDateTime::currentDateTimeUtc();
+                return true;
+            }
+        }
+        return false;
+    });
 }
 
 void PendingExports::SetCsvFile(const QString& key, const QString& csvFile, qint64 offset) {

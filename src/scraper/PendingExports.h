@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <functional>
@@ -9,12 +10,14 @@
 
 // One accepted refusal whose CSV row is not known to be written yet.
 struct PendingExport {
-    QString owner;          // the run that exports it
-    QString key;            // the refusal key, as in have.txt
-    QString cardUrl;        // its contract card
-    QString protocolDate;   // its signing date-time
-    QString csvFile;        // the CSV file (name in the program's directory) its row went to
-    qint64 csvOffset = -1;  // where in that file the row begins
+    QString owner;            // the run that exports it
+    QString key;              // the refusal key, as in have.txt
+    QString cardUrl;          // its contract card
+    QString protocolDate;     // its signing date-time
+    QString csvFile;          // the CSV file (name in the program's directory) its row went to
+    qint64 csvOffset = -1;    // where in that file the row begins
+    QDateTime acceptedUtc;    // when the refusal was accepted
+    QDateTime cardFailedUtc;  // when its card last failed to load; null: it has not
 };
 
 // The journal of accepted refusals not yet exported ("have-pending.txt" beside have.txt).
@@ -45,16 +48,23 @@ public:
     void Close();
     bool IsOpen() const { return ownerLock_ != nullptr; }
 
-    // Records an accepted refusal for this run and returns its entry. An orphaned entry of the
-    // same refusal is taken over as it is. Returns false, recording nothing, when a running
-    // instance already exports it. Throws RunError when the journal cannot be written.
-    bool Add(const QString& key, const QString& cardUrl, const QString& protocolDate,
-             PendingExport* entry);
-    enum class Holder { None, ThisOrEndedRun, RunningInstance };
-    // Who holds the entry of this refusal, if any.
-    Holder HolderOf(const QString& key);
-    // Takes over every entry whose run has ended, oldest first.
-    QList<PendingExport> ClaimOrphans();
+    enum class Added { New, TakenOver, HeldByRunningInstance, Exported };
+    // Records an accepted refusal for this run and returns its entry. All under the journal's
+    // lock, so that of two instances meeting one refusal only one takes it: `exported` tells
+    // whether the refusal has its have.txt line by now (an instance that finished it writes the
+    // line before it removes the entry), and `beforeNew` runs before a new entry is written (a
+    // kill in between then leaves a notice without an entry, never an entry without its notice).
+    // An orphaned entry of the same refusal is taken over as it is; one a running instance holds
+    // is left to it. Throws RunError when the journal cannot be written.
+    Added Add(const QString& key, const QString& cardUrl, const QString& protocolDate,
+              PendingExport* entry, const std::function<bool()>& exported = {},
+              const std::function<void()>& beforeNew = {});
+    // Takes over every entry whose run has ended and whose card is due for another try, oldest
+    // first: each run tries a card during the first `everyRunMs` after its refusal was accepted,
+    // and afterwards only once `gapMs` have passed since it last failed.
+    QList<PendingExport> ClaimOrphans(qint64 everyRunMs = 0, qint64 gapMs = 0);
+    // Notes that the entry's card failed to load now.
+    void SetCardFailed(const QString& key);
     // Names the file and offset the entry's row is about to be written at.
     void SetCsvFile(const QString& key, const QString& csvFile, qint64 offset);
     void Remove(const QString& key);

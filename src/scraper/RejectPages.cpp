@@ -50,12 +50,12 @@ bool PassesDateWindow(TScraper& run, const QDate& date) {
 
 // Queues the contract card of an accepted refusal and announces the refusal.
 //
-// The notice is queued first, then the refusal enters the journal of rows to write, and only
-// after the notice went out its have.txt line follows. A refusal met again because a crash came
-// before its have.txt line is in the journal already: its notice was queued then and is either
-// still waiting or went out, so it is not queued a second time. A crash between a notice and
-// its removal from the queue is thus the only way to a repeated notice.
-void Accept(TScraper& run, const QString& page, const QString& key) {
+// Under the journal's lock the refusal's notice is queued and its entry written, unless another
+// instance holds it or finished it meanwhile. Its have.txt line follows before it is announced,
+// and every path that removes the entry writes the line first, so a refusal whose entry is gone
+// is never met as new again. A kill between queueing a notice and its removal from the queue is
+// the only way to a repeated notice.
+void Accept(TScraper& run, const QString& page, const QString& key, const QString& havePath) {
     const QString cell =
         ExtractBetween(page, kRegistryNumber, QString(), QStringLiteral("</span>"));
     run.ProtocolUrl =
@@ -63,20 +63,24 @@ void Accept(TScraper& run, const QString& page, const QString& key) {
     if (run.ProtocolUrl.startsWith(QLatin1Char('/'))) {
         run.ProtocolUrl.prepend(run.PortalBase);
     }
-    // Without a card there is no row to wait for, and no journal entry.
-    const bool hasCard = !run.ProtocolUrl.trimmed().isEmpty();
-    const PendingExports::Holder holder =
-        hasCard ? run.Pending().HolderOf(key) : PendingExports::Holder::None;
-    if (holder == PendingExports::Holder::RunningInstance) {
-        return;  // another running instance has accepted it and announces and exports it
-    }
-    if (holder == PendingExports::Holder::None) {
-        run.QueueNotice(key);
-    }
     PendingExport entry;
-    if (hasCard && !run.Pending().Add(key, run.ProtocolUrl, run.ProtocolDate, &entry)) {
-        return;
+    if (run.ProtocolUrl.trimmed().isEmpty()) {
+        // Without a card there is no row to wait for, and no journal entry.
+        run.QueueNotice(key);
+    } else {
+        const PendingExports::Added added = run.Pending().Add(
+            key, run.ProtocolUrl, run.ProtocolDate, &entry,
+            [&] {
+                run.HaveList.Refresh(havePath);
+                return run.HaveList.Contains(key);
+            },
+            [&] { run.QueueNotice(key); });
+        if (added == PendingExports::Added::HeldByRunningInstance ||
+            added == PendingExports::Added::Exported) {
+            return;  // another instance announces and exports it, or has done so
+        }
     }
+    run.HaveList.Append(havePath, key);
     run.CardList.append(run.ProtocolUrl);
     run.CardDates.append(RegistryIdOf(run.ProtocolUrl) + QLatin1Char('=') + run.ProtocolDate);
     run.CardPending.append(entry);
@@ -117,6 +121,8 @@ void HandleRejectPage(TScraper& run, const QString& page, const QString& url) {
         run.ProtocolDate = TrimControls(HtmlToText(signedText));
 
         const QString key = url + QLatin1Char('#') + run.ProtocolDate;
+        // Another instance on the same folder may have recorded it since this run began.
+        run.HaveList.Refresh(havePath);
         if (run.HaveList.Contains(key)) {
             run.AddLogLine(
                 QStringLiteral("Данный отказ найден в файле have.txt, то есть был выгружен ранее. "
@@ -137,10 +143,11 @@ void HandleRejectPage(TScraper& run, const QString& page, const QString& url) {
                            run.ProtocolDate +
                            QStringLiteral(", отказ будет считаться подходящим под фильтры."));
         }
-        if (PassesDateWindow(run, date)) {
-            Accept(run, page, key);
-        }
         // Every new refusal is recorded, whether it passed the window or not.
-        run.HaveList.Append(havePath, key);
+        if (PassesDateWindow(run, date)) {
+            Accept(run, page, key, havePath);
+        } else {
+            run.HaveList.Append(havePath, key);
+        }
     }
 }

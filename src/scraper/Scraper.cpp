@@ -182,6 +182,8 @@ bool TScraper::SetUp() {
             AddLogLine(MalformedProxyLinesText(MalformedProxyLines));
         }
         HaveList.Load(WorkPath(QStringLiteral("have.txt")));
+        // A refusal announced but not recorded would be announced again by every run.
+        HaveStore::CheckWritable(WorkPath(QStringLiteral("have.txt")));
         Pending().Open();
         AddLogLine(QStringLiteral("Начинаем работу..."));
         ShowProgress();
@@ -381,7 +383,7 @@ void TScraper::CardPhase() {
                 ShowProgress();
                 const QString url = CardList[index];
                 if (RowAlreadyWritten(CardPending[index])) {
-                    Pending().Remove(CardPending[index].key);
+                    FinishExport(CardPending[index].key);
                 } else if (!url.trimmed().isEmpty()) {
                     if (Terminated()) {
                         left = true;
@@ -424,6 +426,9 @@ void TScraper::CardPhase() {
                     if (!worker->statusText.contains(QStringLiteral("Not Found"))) {
                         AddLogLine();
                     }
+                    if (worker->result == TScrapingThread::kFailure) {
+                        CardFailed(worker->CardIndex, worker->url);
+                    }
                 }
                 {
                     std::lock_guard lock(shared_->ScraperLock);
@@ -465,7 +470,8 @@ void TScraper::ClaimOrphanedExports() {
     try {
         // Refusals accepted by runs that ended before their rows were written (a stop, a card
         // that never loaded, a crash) are exported by this run, without a second notice.
-        for (const PendingExport& entry : Pending().ClaimOrphans()) {
+        for (const PendingExport& entry :
+             Pending().ClaimOrphans(Timing().cardRetryEveryRunMs, Timing().cardRetryGapMs)) {
             AddLogLine(QStringLiteral("Выгружаем отказ, принятый ранее, но не выгруженный: ") +
                        entry.protocolDate + QLatin1Char(' ') + entry.cardUrl);
             CardList.append(entry.cardUrl);
@@ -497,7 +503,54 @@ void TScraper::WriteCardRow(qsizetype index, const QString& page, const QString&
     export_->WriteRow(page, url, protocolDate);
     // Refusals taken over from an earlier run keep this file too.
     NewRejectSeen = true;
+    FinishExport(key);
+}
+
+void TScraper::FinishExport(const QString& key) {
+    // The have.txt line goes first: once the entry is gone, nothing else keeps the refusal from
+    // being met as new. A line that cannot be written keeps the entry for a later run.
+    HaveList.Append(WorkPath(QStringLiteral("have.txt")), key);
     Pending().Remove(key);
+}
+
+void TScraper::CardFailed(qsizetype index, const QString& url) {
+    const PendingExport& entry = CardPending[index];
+    if (entry.key.isEmpty()) {
+        return;
+    }
+    if (entry.acceptedUtc.msecsTo(QDateTime::currentDateTimeUtc()) < Timing().cardGiveUpMs) {
+        Pending().SetCardFailed(entry.key);
+        return;
+    }
+    // A card that has not loaded for days is not going to: the row keeps what the refusal
+    // itself tells, and the entry stops being tried.
+    AddLogLine(QStringLiteral("Карточка контракта не загружается больше 7 дней, отказ записан "
+                              "без её данных: ") +
+               entry.protocolDate + QLatin1Char(' ') + url);
+    WriteCardRow(index, QString(), url);
+}
+
+void TScraper::ReportNoticeBacklog() {
+    if (BotToken.isEmpty() || TgUserId.isEmpty()) {
+        return;
+    }
+    try {
+        const QList<QueuedNotice> waiting = Notices().Entries();
+        QDateTime oldest;
+        for (const QueuedNotice& notice : waiting) {
+            if (!oldest.isValid() || notice.detectedUtc < oldest) {
+                oldest = notice.detectedUtc;
+            }
+        }
+        if (oldest.isValid() &&
+            oldest.msecsTo(QDateTime::currentDateTimeUtc()) >= Timing().noticeBacklogReportMs) {
+            AddLogLine(QStringLiteral("Уведомлений в Telegram ждут отправки: %1, самое давнее с %2")
+                           .arg(waiting.size())
+                           .arg(oldest.toLocalTime().toString(QStringLiteral("dd.MM.yyyy HH:mm"))));
+        }
+    } catch (const std::exception& e) {
+        AddLogLine(QStringLiteral("Ошибка на этапе обработки: ") + ErrorMessage(e));
+    }
 }
 
 void TScraper::EndOfRun() {
@@ -510,6 +563,7 @@ void TScraper::EndOfRun() {
     if (pending_) {
         pending_->Close();
     }
+    ReportNoticeBacklog();
     CursorHourGlass = false;
     ToggleBusy();
     shared_.reset();

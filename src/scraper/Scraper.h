@@ -119,6 +119,12 @@ private:
     void ClaimOrphanedExports();
     bool RowAlreadyWritten(const PendingExport& entry) const;
     void WriteCardRow(qsizetype index, const QString& page, const QString& url);
+    // Records the refusal in have.txt, then takes its entry out of the journal.
+    void FinishExport(const QString& key);
+    // A card that failed to load: tried again by later runs, or after days written without it.
+    void CardFailed(qsizetype index, const QString& url);
+    // One line when Telegram notices have waited long.
+    void ReportNoticeBacklog();
     void CardPhase();
     void EndOfRun();
     void ReportRunEnd();
