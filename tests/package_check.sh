@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Packs this build for Debian and checks the package without installing it: its files and
-# control fields, its desktop entry and user unit, and one headless run of the packed program,
-# unpacked into a temporary root, against the portal imitation in a temporary home.
+# control fields, Debian's own checker (lintian), its desktop entry, user unit and manual page,
+# and the packed program, unpacked into a temporary root: its version, and one headless run
+# against the portal imitation in a temporary home.
 #   package_check.sh BUILD_DIR VERSION PORTAL_REPLICA
 set -euo pipefail
 build=$1
@@ -45,6 +46,9 @@ sizes=(16 22 24 32 48 64 128 256)
     echo ./usr/bin/quorvane
     echo ./usr/lib/systemd/user/quorvane.service
     echo ./usr/share/applications/quorvane.desktop
+    echo ./usr/share/doc/quorvane/changelog.gz
+    echo ./usr/share/doc/quorvane/copyright
+    echo ./usr/share/man/man1/quorvane.1.gz
     for s in "${sizes[@]}"; do
         echo "./usr/share/icons/hicolor/${s}x${s}/apps/quorvane.png"
     done
@@ -55,8 +59,17 @@ if dpkg-deb -c "$deb" | awk '{print $2}' | grep -qv '^root/root$'; then
     fail "files not owned by root"
 fi
 
+# Errors and warnings fail; info and pedantic tags are not shown.
+command -v lintian >/dev/null || fail "no lintian (scripts/install-deps.sh installs it)"
+if ! lintian --fail-on error,warning "$deb" >"$tmp/lintian.log" 2>&1; then
+    cat "$tmp/lintian.log" >&2
+    fail "lintian"
+fi
+
 root="$tmp/root"
 dpkg-deb -x "$deb" "$root"
+top=$(zcat "$root/usr/share/doc/quorvane/changelog.gz" | sed -n 1p)
+[[ "$top" == "quorvane ($version) "* ]] || fail "the changelog begins with: $top"
 [ -x "$root/usr/bin/quorvane" ] || fail "program not executable"
 
 for s in "${sizes[@]}"; do
@@ -126,4 +139,21 @@ logs=("$data"/logs/log-*.txt)
 [ -s "$tmp/run.out" ] || fail "the run printed nothing"
 [ -z "$(ls -A "$tmp/cwd")" ] || fail "files in the current folder: $(ls -A "$tmp/cwd")"
 [ "$(ls -A "$root/usr/bin")" = quorvane ] || fail "files beside the program: $(ls -A "$root/usr/bin")"
+
+# Both faces print the version; every option --help lists is in the manual page.
+packed() {
+    env -i HOME="$home" PATH=/usr/bin:/bin LANG=C.UTF-8 "$root/usr/bin/quorvane" "$@"
+}
+for args in --version "--headless --version"; do
+    # shellcheck disable=SC2086
+    out=$(packed $args) || fail "quorvane $args exited $?"
+    [ "$out" = "quorvane $version" ] || fail "quorvane $args printed: $out"
+done
+options=$(packed --help | grep -oE -- '--[a-z][a-z-]*' | sort -u)
+grep -qx -- --version <<<"$options" || fail "--help lists no --version"
+manual=$(zcat "$root/usr/share/man/man1/quorvane.1.gz" | sed 's/\\-/-/g')
+for option in $options; do
+    grep -qE -- "(^|[^a-z-])$option([^a-z-]|\$)" <<<"$manual" ||
+        fail "$option is not in the manual page"
+done
 echo "package $(basename "$deb") checked"

@@ -36,7 +36,7 @@ bool ReadDate(const QString& name, const QString& text, QDate* date, QString* er
 bool CommandLine::WantsConsole(const QStringList& args) {
     for (const QString& arg : args) {
         if (arg == QStringLiteral("--headless") || arg == QStringLiteral("--help") ||
-            arg == QStringLiteral("-h")) {
+            arg == QStringLiteral("-h") || arg == QStringLiteral("--version")) {
             return true;
         }
     }
@@ -70,6 +70,8 @@ bool CommandLine::Parse(const QStringList& args, CommandLine* out, QString* erro
         }
         if (name == QStringLiteral("--help") || name == QStringLiteral("-h")) {
             line.help = true;
+        } else if (name == QStringLiteral("--version")) {
+            line.version = true;
         } else if (name == QStringLiteral("--headless")) {
             line.headless = true;
         } else if (name == QStringLiteral("--dir")) {
@@ -119,7 +121,7 @@ bool CommandLine::Parse(const QStringList& args, CommandLine* out, QString* erro
         *error = QStringLiteral("Параметры --proxy и --no-proxy исключают друг друга");
         return false;
     }
-    if (!line.headless && !line.help && !headlessOnly.isEmpty()) {
+    if (!line.headless && !line.help && !line.version && !headlessOnly.isEmpty()) {
         *error = QStringLiteral("Параметр %1 действует только вместе с --headless")
                      .arg(headlessOnly.first());
         return false;
@@ -162,6 +164,7 @@ QString CommandLine::HelpText(const FileLayout& layout) {
                "                             (по умолчанию Proxy из settings.ini)\n"
                "  --dir ПАПКА                все файлы программы в этой папке (и для окна)\n"
                "  --help                     эта справка\n"
+               "  --version                  версия программы\n"
                "\n"
                "Коды завершения: 0 - работа завершена или остановлена (SIGTERM, SIGINT);\n"
                "1 - поиск с --once завершился с ошибкой; 2 - неверные параметры или поиск\n"
@@ -169,4 +172,8 @@ QString CommandLine::HelpText(const FileLayout& layout) {
                "\n"
                "Файлы программы:\n") +
            layout.Describe() + QLatin1Char('\n');
+}
+
+QString CommandLine::VersionText() {
+    return QStringLiteral("quorvane " QUORVANE_VERSION "\n");
 }

@@ -7,12 +7,13 @@
 
 class FileLayout;
 
-// The program's options. Without --headless only --dir and --help apply (the window); with it
-// the window's controls become options, each with the window's default.
+// The program's options. Without --headless only --dir, --help and --version apply (the window);
+// with it the window's controls become options, each with the window's default.
 struct CommandLine {
     bool headless = false;
     bool once = false;
     bool help = false;
+    bool version = false;
     // Contract dates; a null date takes the window's default afresh at every run start.
     QDate contractFrom, contractTo;
     // Refusal dates; the filter is on when either is set, and a null one is no bound.
@@ -30,4 +31,6 @@ struct CommandLine {
     static bool WantsConsole(const QStringList& args);
     // The options, and the folders `layout` puts the files in.
     static QString HelpText(const FileLayout& layout);
+    // "quorvane <version>" and a line end.
+    static QString VersionText();
 };

@@ -48,7 +48,7 @@ bool ReadOptions(int argc, char** argv, CommandLine* options, FileLayout* layout
     return true;
 }
 
-// Help and headless runs: no display is touched, so they start without an X server.
+// Help, version and headless runs: no display is touched, so they start without an X server.
 int ConsoleMain(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     CommandLine options;
@@ -59,6 +59,10 @@ int ConsoleMain(int argc, char** argv) {
     }
     if (options.help) {
         std::fputs(CommandLine::HelpText(layout).toUtf8().constData(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::fputs(CommandLine::VersionText().toUtf8().constData(), stdout);
         return 0;
     }
     if (!layout.Prepare(&error)) {
