@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -155,6 +156,23 @@ TEST_F(CardExportTest, WithoutNewRefusalsTheFileIsDeleted) {
     csv.Close();
     EXPECT_TRUE(CsvFiles().isEmpty());
     EXPECT_EQ(view_.log().size(), 1);
+}
+
+TEST_F(CardExportTest, NameTakenByAnotherInstanceGetsTheNextFreeOne) {
+    // Another instance's files of this second and the next ones, so the names meet.
+    const QDateTime now = QDateTime::currentDateTime();
+    QStringList theirs;
+    for (int second = 0; second < 3; ++second) {
+        theirs << now.addSecs(second).toString(QStringLiteral("yyyyMMdd HH-mm-ss"));
+        WriteFile(dir_.filePath(theirs.last() + QStringLiteral(".csv")), "theirs");
+    }
+    CardExport csv(run_);
+    EXPECT_TRUE(theirs.contains(csv.FileName().chopped(8)) &&
+                csv.FileName().endsWith(QStringLiteral(" (2).csv")))
+        << csv.FileName().toStdString();
+    for (const QString& name : theirs) {
+        EXPECT_EQ(ReadFile(dir_.filePath(name + QStringLiteral(".csv"))), "theirs");
+    }
 }
 
 TEST_F(CardExportTest, UncreatableFileFails) {

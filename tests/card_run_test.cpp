@@ -44,6 +44,9 @@ protected:
     CardRunTest() : timing_(ScopedTiming::Scaled(20)) {
         replica_.setHandler([this](const Request& request) {
             Response response = portal_.handle(request);
+            if (request.path() == PortalImitation::kCardPath && cardsGone_) {
+                response = Response::Status(404, "Not Found");
+            }
             if (request.path() == PortalImitation::kCardPath && ++cardRequests_ > answeredCards_) {
                 response.silent = true;  // no answer until the run is stopped
             }
@@ -174,6 +177,7 @@ protected:
     std::atomic<int> answeredCards_{1000};  // card requests after this many get no answer
     std::atomic<int> rejectRequests_{0};
     std::atomic<int> answeredRejects_{1000};  // likewise for refusal pages
+    std::atomic<bool> cardsGone_{false};      // every card answers 404
     TelegramImitation bot_{kToken};
     PortalReplica telegram_;
     PortalReplica replica_;
@@ -258,6 +262,9 @@ TEST_F(CardRunTest, RefusalsAcceptedBeforeAStopInTheListingAreExportedByTheNextR
     ConfigureTelegram();
     bot_.answerStatus(503, "Service Unavailable");
     answeredRejects_ = 1;  // the second refusal page hangs
+    RunTiming timing = Timing();
+    timing.noticeBacklogReportMs = 0;  // every waiting notice counts as long waiting
+    auto reportAll = std::make_unique<ScopedTiming>(timing);
     TScraper& run = NewRun();
     run.start();
     // The first refusal page's refusals are in have.txt: the run is stopped before its cards.
@@ -269,8 +276,15 @@ TEST_F(CardRunTest, RefusalsAcceptedBeforeAStopInTheListingAreExportedByTheNextR
     const int accepted =
         static_cast<int>(ReadFile(dir_.filePath(QStringLiteral("have.txt"))).count("\r\n"));
     ASSERT_GE(accepted, 1);
-    // Telegram was down: the notices wait, nothing was delivered.
+    // Telegram was down: the notices wait, nothing was delivered, and the log says so.
     EXPECT_EQ(ReadFile(dir_.filePath(QStringLiteral("notice-queue.txt"))).count("\r\n"), accepted);
+    EXPECT_EQ(view_.log()
+                  .filter(QStringLiteral(": Уведомлений в Telegram ждут отправки: %1, "
+                                         "самое давнее с ")
+                              .arg(accepted))
+                  .size(),
+              1);
+    reportAll.reset();
 
     // The next run exports every refusal once, and sends every notice once, oldest first.
     bot_.answerSuccess(QStringLiteral("operator"), QStringLiteral("quorvane_bot"));
@@ -328,6 +342,52 @@ TEST_F(CardRunTest, JournalEntriesOfACrashedRunGetARowOnlyWhereTheirFileLacksIt)
     EXPECT_EQ(more.first()[3], rows.first()[3]);
     EXPECT_EQ(more.first()[0], rows.first()[0]);
     EXPECT_EQ(ReadFile(dir_.filePath(file)), bytes);
+    EXPECT_FALSE(QFile::exists(dir_.filePath(QStringLiteral("have-pending.txt"))));
+}
+
+// Cards that never load: later runs try them only when due, and once they have failed for days
+// their rows are written with what the refusal tells, so nothing is lost and nothing loops.
+TEST_F(CardRunTest, CardsThatNeverLoadAreTriedWhenDueThenWrittenWithoutThem) {
+    SetUpPortal();
+    cardsGone_ = true;
+    RunTiming timing = Timing();
+    timing.cardRetryEveryRunMs = 0;
+    timing.cardRetryGapMs = 600000;
+    timing.cardGiveUpMs = 600000;
+    auto notYetDue = std::make_unique<ScopedTiming>(timing);
+    TScraper& run = NewRun();
+    run.start();
+    ASSERT_TRUE(run.wait(60000));
+    EXPECT_TRUE(Rows().isEmpty());
+    const int tried = cardRequests_;
+    EXPECT_GE(tried, 3);
+
+    TScraper& notDue = NewRun();
+    notDue.start();
+    ASSERT_TRUE(notDue.wait(60000));
+    EXPECT_EQ(cardRequests_, tried);
+
+    timing.cardRetryGapMs = 0;
+    timing.cardGiveUpMs = 0;
+    notYetDue.reset();
+    ScopedTiming givingUp(timing);
+    const QList<QStringList> rows = NextRunRows();
+    EXPECT_GT(cardRequests_, tried);
+    ASSERT_EQ(rows.size(), 3);
+    for (const QStringList& row : rows) {
+        const QStringList known = {row[0], row[2], row[3]};
+        EXPECT_EQ(row.join(QString()), known.join(QString()));
+        EXPECT_EQ(row[3], replica_.url() + QString::fromLatin1(PortalImitation::kCardPath) +
+                              QStringLiteral("?reestrNumber=") + row[2].mid(1));
+    }
+    int given = 0;
+    for (const QString& line : view_.log()) {
+        given += line.contains(QStringLiteral("Карточка контракта не загружается больше 7 дней, "
+                                              "отказ записан без её данных: "))
+                     ? 1
+                     : 0;
+    }
+    EXPECT_EQ(given, 3);
     EXPECT_FALSE(QFile::exists(dir_.filePath(QStringLiteral("have-pending.txt"))));
 }
 
