@@ -155,31 +155,89 @@ bool CsvRowWrittenAt(const QString& path, qint64 offset, const QString& url,
 
 CardExport::CardExport(TScraper& run) : run_(run) {
     const QString stem = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd HH-mm-ss"));
-    // Created only where no file is: two runs that start in the same second (a window and a
-    // service on one folder) each get a file of their own. Unbuffered: every line goes to the
-    // system in one write, so nothing waits in a buffer.
+    const QByteArray header = "\xEF\xBB\xBF" + CardHeaderLine().toUtf8() + kLineEnd;
     RunView& view = run_.View();
     const auto announce = [&] {
         const QString line =
-            Stamp() + QStringLiteral(": Данные будут записываться в файл ") + file_.fileName();
+            Stamp() + QStringLiteral(": Данные будут записываться в файл ") + path_;
         CallOnView(view, [&] { view.AppendRawLine(line); });
     };
+    try {
+        if (!CreateWithHeader(stem, header)) {
+            CreateThenWriteHeader(stem, header);
+        }
+    } catch (...) {
+        announce();
+        throw;
+    }
+    announce();
+    // The new name itself must survive a power cut, like the rows it is to hold.
+    try {
+        SyncDirectory(QFileInfo(path_).absolutePath());
+    } catch (...) {
+        file_.close();
+        QFile::remove(path_);
+        throw;
+    }
+}
+
+QString CardExport::Candidate(const QString& stem, int copy) const {
+    return run_.ProgramPath((copy == 1 ? stem : stem + QStringLiteral(" (%1)").arg(copy)) +
+                            QStringLiteral(".csv"));
+}
+
+bool CardExport::CreateWithHeader(const QString& stem, const QByteArray& header) {
+    // The header goes into a file without a name, which then gets the first free name: a kill
+    // at any moment leaves no file without its header. Two runs that start in the same second
+    // (a window and a service on one folder) each get a file of their own.
+    const QByteArray dir = QFile::encodeName(QFileInfo(Candidate(stem, 1)).absolutePath());
+    if (!QFileInfo::exists(QStringLiteral("/proc/self/fd"))) {
+        return false;
+    }
+    const int fd = ::open(dir.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+            return false;  // a file system without nameless files
+        }
+        throw RunError(QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    // Unbuffered: every line goes to the system in one write, so nothing waits in a buffer.
+    if (!file_.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
+                    QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        throw RunError(file_.errorString());
+    }
+    WriteLine(header);
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
     for (int copy = 1;; ++copy) {
-        const QString name = copy == 1 ? stem : stem + QStringLiteral(" (%1)").arg(copy);
-        file_.setFileName(run_.ProgramPath(name + QStringLiteral(".csv")));
+        path_ = Candidate(stem, copy);
+        const QByteArray name = QFile::encodeName(path_);
+        if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) ==
+            0) {
+            return true;
+        }
+        // Only a name another file holds is passed over; a broken link there is an error.
+        if (errno != EEXIST || !QFileInfo::exists(path_) || copy >= kMaxCopies) {
+            const QString error = QString::fromLocal8Bit(std::strerror(errno));
+            file_.close();
+            throw RunError(error);
+        }
+    }
+}
+
+void CardExport::CreateThenWriteHeader(const QString& stem, const QByteArray& header) {
+    for (int copy = 1;; ++copy) {
+        path_ = Candidate(stem, copy);
+        file_.setFileName(path_);
         if (file_.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
             break;
         }
         if (!file_.exists() || copy >= kMaxCopies) {
-            announce();
             throw RunError(file_.errorString());
         }
     }
-    announce();
     try {
-        WriteLine("\xEF\xBB\xBF" + CardHeaderLine().toUtf8() + kLineEnd);
-        // The new name itself must survive a power cut, like the rows it is to hold.
-        SyncDirectory(QFileInfo(file_.fileName()).absolutePath());
+        WriteLine(header);
     } catch (...) {
         // A file without its header is no export: nothing of it is left behind.
         file_.close();
@@ -224,11 +282,10 @@ void CardExport::Close() {
     if (run_.NewRejectSeen) {
         run_.AddLogLine(QStringLiteral("Найденные отказы сохранены в файл ") + FileName());
     } else if (wasOpen) {
-        file_.remove();
+        QFile::remove(path_);
     }
 }
 
 QString CardExport::FileName() const {
-    const QString path = file_.fileName();
-    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    return path_.mid(path_.lastIndexOf(QLatin1Char('/')) + 1);
 }

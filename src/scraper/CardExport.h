@@ -27,10 +27,16 @@ public:
     qint64 Size() const { return file_.size(); }
 
 private:
+    QString Candidate(const QString& stem, int copy) const;
+    // Creates the file with its header under the first free name; false where the file system
+    // cannot make a file without a name first.
+    bool CreateWithHeader(const QString& stem, const QByteArray& header);
+    void CreateThenWriteHeader(const QString& stem, const QByteArray& header);
     void WriteLine(const QByteArray& line);
 
     TScraper& run_;
     QFile file_;
+    QString path_;
     bool closed_ = false;
 };
 

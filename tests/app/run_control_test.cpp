@@ -391,12 +391,14 @@ private slots:
         timing.resumeTimerMs = 1500;
         const ScopedTiming slowResume(timing);
         ServeRefusals();
-        // The CSV file cannot be created: its name (the time of creation) is taken by a folder.
+        // The CSV file cannot be created: its name (the time of creation) is taken by a broken
+        // link, which is no other run's file.
         const QDateTime now = QDateTime::currentDateTime();
         for (int s = 0; s < 120; ++s) {
-            QDir(dir_->path())
-                .mkdir(now.addSecs(s).toString(QStringLiteral("yyyyMMdd HH-mm-ss")) +
-                       QStringLiteral(".csv"));
+            QFile::link(
+                dir_->filePath(QStringLiteral("missing/nowhere")),
+                dir_->filePath(now.addSecs(s).toString(QStringLiteral("yyyyMMdd HH-mm-ss")) +
+                               QStringLiteral(".csv")));
         }
         Click(Form().StartButton);
         QTRY_VERIFY_WITH_TIMEOUT(
