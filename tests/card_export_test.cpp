@@ -59,6 +59,28 @@ TEST(CardRowTest, ColumnsFromACardWithoutThePostalAddressColumn) {
                            "+7 (495) 000-00-00", "info@romashka.ru"}));
 }
 
+TEST(CardRowTest, CharacterReferencesAreDecodedBeforeQuotesBecomeApostrophes) {
+    CardData card = SampleCard();
+    card.subject = QStringLiteral(
+        "<b>Поставка&nbsp;&#0171;бумаги&#187;</b> &amp; &lt;картриджей&gt; &#8381; &#x1F4C4;");
+    card.customer = QStringLiteral(
+        "ГОСУДАРСТВЕННОЕ БЮДЖЕТНОЕ УЧРЕЖДЕНИЕ ЗДРАВООХРАНЕНИЯ ГОРОДА МОСКВЫ &#034;ДЕТСКАЯ "
+        "ГОРОДСКАЯ ПОЛИКЛИНИКА № 28 ДЕПАРТАМЕНТА ЗДРАВООХРАНЕНИЯ ГОРОДА МОСКВЫ&#034;");
+    card.supplier = QStringLiteral("ООО &#x22;Ромашка&#X22; &apos;Плюс&apos; &hellip;&unknown;");
+    card.price = QStringLiteral("1&#160;234,00");
+    card.contactCell = QStringLiteral("&#43;7 900 000-00-00<br>info&#64;romashka.ru");
+    const QStringList row = RowOf(card);
+    ASSERT_EQ(row.size(), 11);
+    EXPECT_EQ(row[1], "Поставка «бумаги» & <картриджей> ₽ \U0001F4C4");
+    EXPECT_EQ(row[4],
+              "ГОСУДАРСТВЕННОЕ БЮДЖЕТНОЕ УЧРЕЖДЕНИЕ ЗДРАВООХРАНЕНИЯ ГОРОДА МОСКВЫ 'ДЕТСКАЯ "
+              "ГОРОДСКАЯ ПОЛИКЛИНИКА № 28 ДЕПАРТАМЕНТА ЗДРАВООХРАНЕНИЯ ГОРОДА МОСКВЫ'");
+    EXPECT_EQ(row[5], "ООО 'Ромашка' 'Плюс' …&unknown;");
+    EXPECT_EQ(row[8], "1234,00");
+    EXPECT_EQ(row[9], "+7 900 000-00-00");
+    EXPECT_EQ(row[10], "info@romashka.ru");
+}
+
 TEST(CardRowTest, PostalAddressColumnMovesTheContactsOneCellOn) {
     CardData card = SampleCard();
     card.postalAddress = QStringLiteral("123456, г. Москва, а/я 5");

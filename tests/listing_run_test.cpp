@@ -402,6 +402,24 @@ TEST(RejectPageTest, BothBoundsRejectAndForeignContractLinksStayAsTheyAre) {
               (url + "#15.02.2026 10:00\r\n" + url + "#31.02.2026 10:00\r\n").toUtf8());
 }
 
+// The log shows a title as the portal shows it, markup characters included.
+TEST(RejectPageTest, TheLoggedTitleDecodesEveryCharacterReference) {
+    QTemporaryDir dir;
+    HeadlessRunView view;
+    TScraper run(&view);
+    run.WorkDir = dir.path();
+    const QString title = QStringLiteral("Решение <ООО \"Ромашка\" & Ко> об отказе");
+    ContractRecord contract = replica::MakeContract(Id(1), QDate(2026, 1, 1), 10);
+    replica::AddRefusal(contract, {{title, QStringLiteral("15.02.2026 10:00")}});
+    PortalDataSet data;
+    data.contracts.append(contract);
+    const replica::PortalImitation portal(data);
+    const QString url = QStringLiteral("https://p.test/reject");
+    HandleRejectPage(run, QString::fromUtf8(portal.rejectPage(contract.rejectQuery.toUtf8())), url);
+    ASSERT_FALSE(view.log().isEmpty());
+    EXPECT_TRUE(view.log().first().endsWith("Обнаружен отказ: " + title + " на " + url));
+}
+
 // The most refusal-page and card requests in flight at once: each answer is held `holdMs`, so a
 // slot is free again no earlier than that after its request arrived.
 int MostInFlight(const QList<replica::Request>& requests, const char* path, qint64 holdMs) {

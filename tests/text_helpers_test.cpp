@@ -3,6 +3,7 @@
 #include <limits>
 #include <ostream>
 
+#include "text/CharacterReferences.h"
 #include "text/RunError.h"
 #include "text/TextHelpers.h"
 
@@ -96,6 +97,28 @@ TEST(HtmlToTextTest, ConsequencesOfTheReplacementOrder) {
     EXPECT_EQ(HtmlToText("A &amp; B &#34;"), "A &amp; B &#34;");
     // "&quot;" is not the tag opener; a real "<" after it still is.
     EXPECT_EQ(HtmlToText("&quot;x&quot;<i>y</i>"), "\"x\"y");
+}
+
+TEST(CharacterReferencesTest, DecodesEveryFormOnceAndKeepsWhatNamesNoCharacter) {
+    EXPECT_EQ(DecodeCharacterReferences("&#034;&#34;&#x22;&#X22;&quot; &#0000039;&apos; &eacute;"
+                                        "&Eacute;&hellip;&#8381;&#x1f600;"),
+              "\"\"\"\"\" '' éÉ…₽\U0001F600");
+    // The readable table keeps the plain characters rows have shown before.
+    EXPECT_EQ(DecodeCharacterReferences("&nbsp;&bull;&mdash;&ndash;&times;&laquo;&raquo;&#160;"),
+              " ---x\"\"" + kNbsp);
+    EXPECT_EQ(DecodeCharacterReferences("&amp;lt;"), "&lt;");  // one pass
+    // Unknown names, a missing ";", no digits, surrogates, values past U+10FFFF and control
+    // characters stay as written.
+    const QString kept = QStringLiteral(
+        "&nosuch; &EACUTE; &thetasymx; &quot &#34 &#; &#x; &#xg; & &; &#xD800; &#56320; "
+        "&#x110000; &#99999999999999999999; &#0; &#7; &#10; &#x7F; &#x80; &#x9F; &#159;");
+    EXPECT_EQ(DecodeCharacterReferences(kept), kept);
+}
+
+TEST(CharacterReferencesTest, ReadableTextStripsTagsBeforeDecoding) {
+    EXPECT_EQ(HtmlToReadableText("<p>&lt;b&gt;&nbsp;x&#034;</p>\r\n<br>&amp;lt;"), "<b> x\" &lt;");
+    // The key text of the same markup is unchanged.
+    EXPECT_EQ(HtmlToText("<p>&lt;b&gt;&nbsp;x&#034;</p>"), " x&#034;");
 }
 
 TEST(ReplaceAllTest, SinglePassWithoutRescanning) {

@@ -12,6 +12,7 @@
 #include "scraper/RunView.h"
 #include "scraper/Scraper.h"
 #include "scraper/StampedLine.h"
+#include "text/CharacterReferences.h"
 #include "text/RunError.h"
 #include "text/TextHelpers.h"
 
@@ -36,9 +37,14 @@ void SyncDirectory(const QString& path) {
     }
 }
 
-// A value taken from page markup as plain text: entities decoded, tags gone, trimmed.
+// A value taken from page markup as plain text: tags gone, references decoded, trimmed.
 QString PlainText(const QString& html) {
-    return TrimControls(HtmlToText(html));
+    return TrimControls(HtmlToReadableText(html));
+}
+
+// A value cut from between tags whose markup, such as a second "<br>", stays as it is.
+QString CellText(const QString& text) {
+    return TrimControls(DecodeCharacterReferences(text));
 }
 
 // Moves the participants cursor past the next plain cell's marker (by its first two
@@ -108,8 +114,8 @@ QString CardRow(const QString& page, const QString& url, const QString& protocol
 
     const QString priceBlock = ExtractBetween(page, QStringLiteral("Цена контракта</span>"), {},
                                               QStringLiteral("</span>"));
-    QString price = TrimControls(ExtractBetween(priceBlock, QStringLiteral("cost"),
-                                                QStringLiteral(">"), QStringLiteral("&nbsp;")));
+    QString price = CellText(ExtractBetween(priceBlock, QStringLiteral("cost"), QStringLiteral(">"),
+                                            QStringLiteral("&nbsp;")));
     price.remove(QChar(0x00A0));
 
     CutBlock(block);  // past the address cell
@@ -118,8 +124,8 @@ QString CardRow(const QString& page, const QString& url, const QString& protocol
     }
     const QString contacts =
         ExtractBetween(block, kCellMarker, QStringLiteral(">"), QStringLiteral("</"));
-    const QString phone = TrimControls(TextBefore(contacts, kBreak));
-    const QString email = TrimControls(TextAfter(contacts, kBreak));
+    const QString phone = CellText(TextBefore(contacts, kBreak));
+    const QString email = CellText(TextAfter(contacts, kBreak));
 
     return QuotedRow({
         CsvSafeText(protocolDate.left(10)),

@@ -16,9 +16,9 @@ const QString kSigned = QStringLiteral("Подписано\n");
 const QString kCancellation = QStringLiteral("об отмене");
 const QString kRegistryNumber = QStringLiteral("Реестровый номер контракта</span>");
 
-// A document title as one line: tags and entities gone, runs of spaces made single.
-QString CleanTitle(const QString& html) {
-    QString title = TrimControls(HtmlToText(html));
+// A document title as one line: tags and entities gone by `toText`, runs of spaces made single.
+QString CleanTitle(const QString& html, QString (*toText)(const QString&)) {
+    QString title = TrimControls(toText(html));
     const QString doubleSpace = QStringLiteral("  ");
     while (title.contains(doubleSpace)) {
         title = ReplaceAll(title, doubleSpace, QStringLiteral(" "));
@@ -100,12 +100,15 @@ void HandleRejectPage(TScraper& run, const QString& page, const QString& url) {
             break;
         }
         const qsizetype end = region.indexOf(kSectionEnd, start);
-        const QString title = end < 0 ? QString() : CleanTitle(region.mid(start, end - start));
+        const QString section = end < 0 ? QString() : region.mid(start, end - start);
+        // The cancellation check keeps the title as it was always read; the log decodes it fully.
+        const QString title = CleanTitle(section, HtmlToText);
         from = start + 2;
         if (title.contains(kCancellation)) {
             continue;
         }
-        run.AddLogLine(QStringLiteral("Обнаружен отказ: ") + title + QStringLiteral(" на ") + url);
+        run.AddLogLine(QStringLiteral("Обнаружен отказ: ") +
+                       CleanTitle(section, HtmlToReadableText) + QStringLiteral(" на ") + url);
 
         // The signing date-time: the section after the one that holds "Подписано".
         const qsizetype signedAt = region.indexOf(kSigned, from);

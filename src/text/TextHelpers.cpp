@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "text/CharacterReferences.h"
 #include "text/RunError.h"
 
 QString ExtractBetween(const QString& text, const QString& start, const QString& second,
@@ -127,6 +128,13 @@ QString HtmlToText(const QString& text) {
         result = ReplaceAll(result, QString::fromUtf16(r.from), QString::fromUtf16(r.to));
     }
     return StripTags(result);
+}
+
+QString HtmlToReadableText(const QString& text) {
+    QString result = ReplaceAll(text, QStringLiteral("<br>"), QStringLiteral(" "));
+    result.remove(QLatin1Char('\r'));
+    result.remove(QLatin1Char('\n'));
+    return DecodeCharacterReferences(StripTags(result));
 }
 
 QString CsvSafeText(const QString& text) {

@@ -23,6 +23,11 @@ qsizetype LastPosWithin(const QString& marker, const QString& text, qsizetype n)
 // Decodes a fixed set of entities, turns "<br>" into a space, drops line breaks and strips tags.
 QString HtmlToText(const QString& text);
 
+// Text for a reader: "<br>" becomes a space, line breaks go, tags are stripped, and only then
+// are all character references decoded (so "&lt;b&gt;" stays as the text "<b>"). Keys and
+// marker checks keep using HtmlToText.
+QString HtmlToReadableText(const QString& text);
+
 // Double quotes become apostrophes, so the text can stand inside a quoted CSV field.
 QString CsvSafeText(const QString& text);
 

@@ -1,8 +1,9 @@
 // The text helpers every page goes through: received bytes to text and back, the marker
-// searches, HTML to text, the lenient number reading and the encodings. The input is a text
-// and up to three markers, separated by NUL bytes.
+// searches, HTML to text and to readable text, the lenient number reading and the encodings. The
+// input is a text and up to three markers, separated by NUL bytes.
 #include "FuzzSupport.h"
 #include "text/ByteText.h"
+#include "text/CharacterReferences.h"
 #include "text/RunError.h"
 #include "text/TextHelpers.h"
 
@@ -36,6 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const QString plain = HtmlToText(text);
     Require(!plain.contains(u'\r') && !plain.contains(u'\n'), "HtmlToText kept a line break");
+    // Every reference is longer than what it stands for, and only references change.
+    const QString unreferenced = DecodeCharacterReferences(text);
+    Require(unreferenced.size() <= text.size(), "decoding grew the text");
+    Require(text.contains(u'&') || unreferenced == text,
+            "decoding changed a text without references");
+    const QString readable = HtmlToReadableText(text);
+    Require(!readable.contains(u'\r') && !readable.contains(u'\n'),
+            "HtmlToReadableText made a line break");
     Require(!CsvSafeText(text).contains(u'"'), "CsvSafeText kept a double quote");
     ReplaceAll(text, a, b);
     const QString encoded = UrlEncodeUtf8(text);

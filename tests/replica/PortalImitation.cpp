@@ -361,6 +361,10 @@ const QStringList kCustomers = {
     QStringLiteral("МУНИЦИПАЛЬНОЕ БЮДЖЕТНОЕ ОБЩЕОБРАЗОВАТЕЛЬНОЕ УЧРЕЖДЕНИЕ &quot;СРЕДНЯЯ "
                    "ШКОЛА № 12&quot;"),
     QStringLiteral("АДМИНИСТРАЦИЯ СЕЛЬСКОГО ПОСЕЛЕНИЯ"),
+    // As the portal has written customers' quotes since autumn 2026.
+    QStringLiteral(
+        "ГОСУДАРСТВЕННОЕ БЮДЖЕТНОЕ УЧРЕЖДЕНИЕ ЗДРАВООХРАНЕНИЯ ГОРОДА МОСКВЫ &#034;ДЕТСКАЯ "
+        "ГОРОДСКАЯ ПОЛИКЛИНИКА № 28 ДЕПАРТАМЕНТА ЗДРАВООХРАНЕНИЯ ГОРОДА МОСКВЫ&#034;"),
 };
 const QStringList kSuppliers = {
     QStringLiteral("ОБЩЕСТВО С ОГРАНИЧЕННОЙ ОТВЕТСТВЕННОСТЬЮ &quot;ВЕКТОР&quot;"),
