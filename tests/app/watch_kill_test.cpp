@@ -27,6 +27,7 @@ using replica::PortalImitation;
 namespace {
 
 constexpr int kWaitMs = 60000;
+constexpr int kTailLines = 40;
 const QString kToken = QStringLiteral("1234567890:AAE-watch-kill-test");
 
 qint64 SteadyMs() {
@@ -83,6 +84,12 @@ private:
     std::unique_ptr<replica::PortalReplica> telegramServer_;
     std::unique_ptr<QProcess> child_;
     QString output_;
+    QString errors_;
+    // The watch's last output lines across its restarts, for the report of a failure.
+    QStringList tail_;
+    QStringList csvOpened_;  // each CSV file a run began, with when
+    bool killing_ = false;
+    qint64 startMs_ = SteadyMs();
 
     std::mutex mutex_;
     QList<Refusal> refusals_;
@@ -119,6 +126,25 @@ private:
         refusals_.append(refusal);
     }
 
+    void Keep(const QString& line) {
+        tail_.append(line);
+        if (tail_.size() > kTailLines) {
+            tail_.removeFirst();
+        }
+    }
+
+    // Takes the whole lines out of `buffer` after `bytes` were added to it.
+    static QStringList TakeLines(QString& buffer, const QByteArray& bytes) {
+        buffer += QString::fromUtf8(bytes);
+        const qsizetype end = buffer.lastIndexOf(u'\n');
+        QStringList lines = buffer.left(end + 1).split(u'\n');
+        lines.removeLast();
+        buffer.remove(0, end + 1);
+        return lines;
+    }
+
+    qint64 Since(qint64 ms) const { return ms - startMs_; }
+
     void StartWatch() {
         child_ = std::make_unique<QProcess>();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -128,14 +154,29 @@ private:
         child_->setProcessEnvironment(env);
         child_->setWorkingDirectory(dir_->path());
         connect(child_.get(), &QProcess::readyReadStandardOutput, this, [this] {
-            output_ += QString::fromUtf8(child_->readAllStandardOutput());
-            qsizetype end = 0;
-            while ((end = output_.indexOf(u'\n')) >= 0) {
-                OnLine(output_.left(end));
-                output_.remove(0, end + 1);
+            for (const QString& line : TakeLines(output_, child_->readAllStandardOutput())) {
+                Keep(line);
+                OnLine(line);
             }
         });
+        connect(child_.get(), &QProcess::readyReadStandardError, this, [this] {
+            for (const QString& line : TakeLines(errors_, child_->readAllStandardError())) {
+                Keep(QStringLiteral("stderr: ") + line);
+            }
+        });
+        connect(child_.get(), &QProcess::finished, this,
+                [this](int code, QProcess::ExitStatus status) {
+                    if (!killing_) {
+                        Keep(QStringLiteral("-- %1 ms: the watch ended by itself, %2 %3")
+                                 .arg(Since(SteadyMs()))
+                                 .arg(status == QProcess::CrashExit ? "crash" : "exit code")
+                                 .arg(code));
+                    }
+                });
         output_.clear();
+        errors_.clear();
+        killing_ = false;
+        Keep(QStringLiteral("-- %1 ms: watch started").arg(Since(SteadyMs())));
         child_->start(QStringLiteral(QUORVANE_PROBE),
                       {QStringLiteral("--headless"), QStringLiteral("--dir"), dir_->path(),
                        QStringLiteral("--contract-from"), QStringLiteral("01.01.2026"),
@@ -148,14 +189,20 @@ private:
             Record(Event::RunEnd);
         }
         if (line.contains(QStringLiteral(": Данные будут записываться в файл "))) {
+            csvOpened_
+                << QStringLiteral("%1 at %2 ms").arg(line.section(u'/', -1)).arg(Since(SteadyMs()));
             Fire(Aim::CardPhase);
         }
     }
 
-    void Kill() {
+    bool WatchRuns() const { return child_ && child_->state() != QProcess::NotRunning; }
+
+    void Kill(Aim aim) {
+        killing_ = true;
         child_->kill();  // SIGKILL
         QVERIFY(child_->waitForFinished(kWaitMs));
         Record(Event::Kill);
+        Keep(QStringLiteral("-- %1 ms: killed (%2)").arg(Since(SteadyMs())).arg(AimName(aim)));
         child_.reset();
     }
 
@@ -217,10 +264,63 @@ private:
                !QFile::exists(dir_->filePath(QStringLiteral("notice-queue.txt")));
     }
 
+    QString FileReport(const QString& name) const {
+        const QString path = dir_->filePath(name);
+        if (!QFile::exists(path)) {
+            return name + QStringLiteral(": none");
+        }
+        return name + QStringLiteral(":\n") + QString::fromUtf8(ReadFile(path)).trimmed();
+    }
+
+    // What a failure needs to be understood: the refusals that did not get through, with the
+    // notices tried for them, the journal, the queue and the watch's last lines. Printed line
+    // by line, as a failure message is cut short.
+    void Report() {
+        QStringList report;
+        bool whole = true;
+        const QStringList ids = ExportedIds(&whole);
+        std::lock_guard lock(mutex_);
+        for (const Refusal& refusal : refusals_) {
+            QStringList tries;
+            for (const NoticeRequest& notice : notices_) {
+                if (notice.signedAt == refusal.signedAt) {
+                    tries << QStringLiteral("%1 ms %2")
+                                 .arg(Since(notice.atMs))
+                                 .arg(notice.delivered ? "delivered" : "failed");
+                }
+            }
+            const bool exported = ids.contains(refusal.registryId);
+            if (!exported || !tries.join(u' ').contains(QStringLiteral("delivered"))) {
+                report << QStringLiteral("missing %1 %2, published at %3 ms: %4; notices: %5")
+                              .arg(refusal.registryId, refusal.signedAt)
+                              .arg(Since(refusal.publishedMs))
+                              .arg(exported ? "exported" : "no row")
+                              .arg(tries.isEmpty() ? QStringLiteral("none") : tries.join(", "));
+            }
+        }
+        QStringList kills;
+        for (const Event& event : events_) {
+            if (event.kind == Event::Kill) {
+                kills << QString::number(Since(event.atMs));
+            }
+        }
+        report << QStringLiteral("kills at (ms): ") + kills.join(QStringLiteral(", "));
+        report << QStringLiteral("CSV files begun: ") + csvOpened_.join(QStringLiteral(", "));
+        report << FileReport(QStringLiteral("have-pending.txt"))
+               << FileReport(QStringLiteral("notice-queue.txt"));
+        report << QStringLiteral("last lines of the watch:") << tail_;
+        for (const QString& line : report) {
+            qWarning().noquote() << line;
+        }
+    }
+
 private slots:
     void init() {
         dir_ = std::make_unique<QTemporaryDir>();
         QVERIFY(dir_->isValid());
+        startMs_ = SteadyMs();
+        tail_.clear();
+        csvOpened_.clear();
         timing_ = std::make_unique<ScopedTiming>(ScopedTiming::Scaled(20));
         portal_ = std::make_unique<PortalImitation>();
         bot_ = std::make_unique<replica::TelegramImitation>(kToken);
@@ -293,21 +393,31 @@ private slots:
             const Aim aim = aims[kill % aims.size()];
             firedMs_ = -1;
             armed_ = aim;
-            QVERIFY2(WaitFor([&] { return firedMs_ >= 0; }, kWaitMs), AimName(aim));
+            WaitFor([&] { return firedMs_ >= 0 || !WatchRuns(); }, kWaitMs);
+            if (firedMs_ < 0) {
+                Report();
+            }
+            QVERIFY2(firedMs_ >= 0, AimName(aim));
             // Listing and card phase last for a while; the writes follow their sign closely.
             const int spreadMs = aim == Aim::Listing || aim == Aim::CardPhase ? 60 : 8;
             const qint64 killAt = firedMs_ + random.bounded(spreadMs + 1);
             QVERIFY(WaitFor([&] { return SteadyMs() >= killAt; }, kWaitMs));
             qInfo("kill %d: %s, %lld ms after its sign", kill + 1, AimName(aim),
                   static_cast<long long>(SteadyMs() - firedMs_));
-            Kill();
+            Kill(aim);
             if (random.bounded(2) == 0) {
                 Publish(published++);  // published while no watch runs
             }
             StartWatch();
         }
         Publish(published++);
-        QVERIFY2(WaitFor([&] { return AllDone(); }, 2 * kWaitMs), "not every refusal got through");
+        // A watch that died cannot catch up: its end is reported at once.
+        const bool done =
+            WaitFor([&] { return AllDone() || !WatchRuns(); }, 2 * kWaitMs) && AllDone();
+        if (!done) {
+            Report();
+        }
+        QVERIFY2(done, "not every refusal got through");
         child_->terminate();
         QVERIFY(child_->waitForFinished(kWaitMs));
         QCOMPARE(child_->exitCode(), 0);
