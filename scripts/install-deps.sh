@@ -10,7 +10,7 @@ packages=(
     googletest libgtest-dev
     tinyproxy xvfb xauth trayer
     fonts-dejavu-core fonts-dejavu-extra
-    dpkg-dev desktop-file-utils systemd lintian man-db groff-base
+    dpkg-dev desktop-file-utils systemd libsystemd-dev lintian man-db groff-base
     clang-14 libfuzzer-14-dev libclang-rt-14-dev
 )
 

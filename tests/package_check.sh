@@ -88,6 +88,9 @@ unit="$root/usr/lib/systemd/user/quorvane.service"
 grep -qx 'ExecStart=/usr/bin/quorvane --headless' "$unit" || fail "ExecStart"
 grep -qx 'Restart=on-failure' "$unit" || fail "Restart"
 grep -qE '^RestartSec=[1-9][0-9]*$' "$unit" || fail "RestartSec"
+# The watch reports ready, its status and watchdog pings itself (the main process).
+grep -qx 'Type=notify' "$unit" && grep -qx 'NotifyAccess=main' "$unit" || fail "Type, NotifyAccess"
+grep -qE '^WatchdogSec=[1-9][0-9]*(s|min)$' "$unit" || fail "WatchdogSec"
 grep -qx 'WantedBy=default.target' "$unit" || fail "WantedBy"
 # systemd's own parser, where a user manager can be imitated; the unit is pointed at the
 # unpacked program, since nothing is installed.

@@ -23,6 +23,11 @@ void ConsoleRunView::ReportRunEnd(TScraper& run) {
     HeadlessRunView::ReportRunEnd(run);
 }
 
+void ConsoleRunView::AnnounceReject(TScraper& run) {
+    refusalsFound_.fetch_add(1);
+    HeadlessRunView::AnnounceReject(run);
+}
+
 void ConsoleRunView::appendLog(const QString& line) {
     // Under the echo lock, so the stream and the memo (and with it the log file) keep one order.
     std::lock_guard lock(echoMutex_);

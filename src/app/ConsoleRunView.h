@@ -20,8 +20,11 @@ public:
     bool TakeRestartArmed() { return restartArmed_.exchange(false); }
     // Whether a phase of the run that has just ended failed; resets it.
     bool TakePhaseFailed() { return phaseFailed_.exchange(false); }
+    // How many refusals the run that has just ended announced; resets the count.
+    int TakeRefusalsFound() { return refusalsFound_.exchange(0); }
 
     void ReportRunEnd(TScraper& run) override;
+    void AnnounceReject(TScraper& run) override;
 
 protected:
     void appendLog(const QString& line) override;
@@ -37,4 +40,5 @@ private:
     std::mutex echoMutex_;
     std::atomic<bool> restartArmed_{false};
     std::atomic<bool> phaseFailed_{false};
+    std::atomic<int> refusalsFound_{0};
 };

@@ -1,16 +1,23 @@
 #include "app/HeadlessWatch.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 
 #include "app/ConsoleRunView.h"
 #include "fetch/ProxyFile.h"
 #include "fetch/RunTiming.h"
+#include "scraper/NoticeQueue.h"
 #include "scraper/Scraper.h"
+#include "text/RunError.h"
 
 namespace {
 
 enum ExitCode { kExitDone = 0, kExitPhaseFailed = 1, kExitCannotRun = 2 };
+
+QString Now() {
+    return QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
+}
 
 }  // namespace
 
@@ -62,6 +69,7 @@ void HeadlessWatch::StartRun() {
     connect(run_.get(), &QThread::finished, this, &HeadlessWatch::RunFinished,
             Qt::QueuedConnection);
     run_->start();
+    notifier_.Ready(QStringLiteral("Первая выгрузка начата ") + Now());
 }
 
 bool HeadlessWatch::ProxyFileHasLines() {
@@ -80,6 +88,7 @@ void HeadlessWatch::RunFinished() {
     run_.reset();
     const bool phaseFailed = view_.TakePhaseFailed();
     const bool restartArmed = view_.TakeRestartArmed();
+    notifier_.Status(RunEndStatus());
     if (stopping_) {
         QCoreApplication::exit(kExitDone);
     } else if (options_.once) {
@@ -93,11 +102,26 @@ void HeadlessWatch::RunFinished() {
     }
 }
 
+QString HeadlessWatch::RunEndStatus() {
+    QString waiting;
+    try {
+        waiting = QString::number(NoticeQueue(layout_.workDir()).Entries().size());
+    } catch (const RunError&) {
+        // The next delivery logs what is wrong with the queue; the status only says it is unknown.
+        waiting = QStringLiteral("неизвестно");
+    }
+    return QStringLiteral("Выгрузка завершена %1: найдено отказов %2, уведомлений ждут отправки %3")
+        .arg(Now())
+        .arg(view_.TakeRefusalsFound())
+        .arg(waiting);
+}
+
 void HeadlessWatch::Stop() {
     if (stopping_) {
         return;
     }
     stopping_ = true;
+    notifier_.Stopping();
     restartTimer_.stop();
     if (!run_ || run_->Done()) {
         if (!run_) {

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/CommandLine.h"
+#include "app/ServiceNotifier.h"
 #include "scraper/FileLayout.h"
 
 class ConsoleRunView;
@@ -13,7 +14,8 @@ class TScraper;
 // The program without a window: runs the run driver with the options in place of the window's
 // controls, once or as a watch that starts a new run a restart delay after each one ends, until
 // stopped. Ends the application's event loop with the exit code: 0 when the runs ended or were
-// stopped, 1 when a single run had a failed phase, 2 when a run could not begin.
+// stopped, 1 when a single run had a failed phase, 2 when a run could not begin. Under a service
+// manager it reports ready at the first run, a status line after every run, and its stop.
 class HeadlessWatch : public QObject {
     Q_OBJECT
 public:
@@ -29,11 +31,13 @@ private:
     void StartRun();
     void RunFinished();
     bool ProxyFileHasLines();
+    QString RunEndStatus();
 
     CommandLine options_;
     FileLayout layout_;
     ConsoleRunView& view_;
     bool useProxy_;
+    ServiceNotifier notifier_;
     std::unique_ptr<TScraper> run_;
     QTimer restartTimer_;
     // While stopping, a run that a failed phase holds is continued so that it can get out.

@@ -1,7 +1,11 @@
 // The headless face as it is run: the real program (or the same program with scaled timing) as
 // a child process without a display, against the portal imitation; its output, exit code and
-// files, stops by SIGTERM, the file layouts (with the start-up line of a missing StartURL.txt).
+// files, stops by SIGTERM, the file layouts (with the start-up line of a missing StartURL.txt),
+// and what a watch tells a service manager.
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QProcess>
@@ -17,6 +21,7 @@
 #include "PortalReplica.h"
 #include "app/DatePicker.h"
 #include "app/MainForm.h"
+#include "scraper/NoticeQueue.h"
 #include "support/TestSupport.h"
 
 using replica::PortalImitation;
@@ -92,6 +97,32 @@ private:
     QString output_;
 };
 
+// A service manager's notification socket: the datagrams a notify-type service sent to it.
+class NotifySocket {
+public:
+    explicit NotifySocket(const QString& path)
+        : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof(address.sun_path));
+        bound_ = bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    }
+    ~NotifySocket() { close(fd_); }
+    bool Bound() const { return bound_; }
+    QStringList Messages() {
+        char buffer[4096];
+        for (ssize_t size; (size = recv(fd_, buffer, sizeof(buffer), 0)) > 0;) {
+            messages_ << QString::fromUtf8(buffer, size);
+        }
+        return messages_;
+    }
+
+private:
+    int fd_;
+    bool bound_ = false;
+    QStringList messages_;
+};
+
 QStringList FilesIn(const QString& dir, const QString& pattern) {
     return QDir(dir).entryList({pattern}, QDir::Files, QDir::Name);
 }
@@ -159,11 +190,12 @@ private:
     }
 
     // A run without a window and with scaled timing, with all its files in `dir`.
-    std::unique_ptr<Child> Headless(const QString& dir, QStringList args) {
+    std::unique_ptr<Child> Headless(const QString& dir, QStringList args,
+                                    const QProcessEnvironment& env = NoDisplay()) {
         WriteStartUrl(dir);
         args = QStringList{QStringLiteral("--headless"), QStringLiteral("--dir"), dir} + args +
                kJanuary;
-        return std::make_unique<Child>(QStringLiteral(QUORVANE_PROBE), args, dir);
+        return std::make_unique<Child>(QStringLiteral(QUORVANE_PROBE), args, dir, env);
     }
 
     // The lines of the output a window would show in its log memo, made neutral: all but the
@@ -290,6 +322,48 @@ private slots:
         QCOMPARE(FilesIn(dir, QStringLiteral("*.csv")).size(), 1);
         QVERIFY(FilesIn(dir + QStringLiteral("/logs"), QStringLiteral("*.txt")).size() >= 2);
         CheckHaveKeys(dir, 3);
+    }
+
+    // Under a service manager a watch reports ready at its first run, a status line after each
+    // run with that run's refusals and the notices still queued, its stop, and pings the
+    // watchdog while its loop turns.
+    void watchTellsTheServiceManager() {
+        const QString dir = Dir(QStringLiteral("service"));
+        // Without a Telegram user a notice left by an earlier run stays queued.
+        NoticeQueue(dir).Add({QStringLiteral("a#1"), QStringLiteral("01.01.2026"),
+                              QStringLiteral("a"), QDateTime::currentDateTimeUtc()});
+        NotifySocket manager(dir + QStringLiteral("/notify"));
+        QVERIFY(manager.Bound());
+        QProcessEnvironment env = NoDisplay();
+        env.insert(QStringLiteral("NOTIFY_SOCKET"), dir + QStringLiteral("/notify"));
+        env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("200000"));
+        env.remove(QStringLiteral("WATCHDOG_PID"));
+        auto child = Headless(dir, {}, env);
+        const auto ended = [&] {
+            return manager.Messages().filter(QStringLiteral("STATUS=Выгрузка завершена "));
+        };
+        // Two runs have ended and the loop still turns.
+        QVERIFY(WaitFor(
+            [&] {
+                return ended().size() >= 2 &&
+                       manager.Messages().last() == QStringLiteral("WATCHDOG=1");
+            },
+            kWaitMs));
+        child->Signal(SIGTERM);
+        QCOMPARE(child->Finish(), 0);
+
+        const QStringList messages = manager.Messages();
+        QVERIFY2(messages.first().startsWith(QStringLiteral("READY=1\nSTATUS=Первая выгрузка")),
+                 qPrintable(messages.first()));
+        QCOMPARE(messages.filter(QStringLiteral("READY=1")).size(), 1);
+        // Three refusals in the first run, none new in the second.
+        QVERIFY2(
+            ended()[0].endsWith(QStringLiteral(": найдено отказов 3, уведомлений ждут отправки 1")),
+            qPrintable(ended()[0]));
+        QVERIFY2(
+            ended()[1].endsWith(QStringLiteral(": найдено отказов 0, уведомлений ждут отправки 1")),
+            qPrintable(ended()[1]));
+        QVERIFY(messages.indexOf(QStringLiteral("STOPPING=1")) > messages.indexOf(ended()[1]));
     }
 
     // SIGTERM while a refusal page or a card hangs: the run ends like a stop, its last lines and
