@@ -201,6 +201,8 @@ void WatchProcess::Start(const WatchBench& bench, const QStringList& extra, int 
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), bench.path(QStringLiteral("run")));
     process_->setProcessEnvironment(env);
     process_->setWorkingDirectory(bench.folder());
+    // Sanitizer reports and Qt's warnings belong in the report of a failure too.
+    process_->setProcessChannelMode(QProcess::MergedChannels);
     if (uid >= 0) {
         process_->setChildProcessModifier([uid] {
             if (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(uid)) != 0 ||
@@ -219,11 +221,6 @@ void WatchProcess::Start(const WatchBench& bench, const QStringList& extra, int 
             }
         }
     });
-    connect(process_.get(), &QProcess::readyReadStandardError, this, [this] {
-        for (const QString& line : TakeLines(errors_, process_->readAllStandardError())) {
-            Keep(QStringLiteral("stderr: ") + line);
-        }
-    });
     connect(process_.get(), &QProcess::finished, this,
             [this](int code, QProcess::ExitStatus status) {
                 if (!ending_) {
@@ -234,7 +231,6 @@ void WatchProcess::Start(const WatchBench& bench, const QStringList& extra, int 
                 }
             });
     output_.clear();
-    errors_.clear();
     ending_ = false;
     Keep(QStringLiteral("-- %1 ms: watch started").arg(SteadyMs() - startMs_));
     process_->start(

@@ -98,7 +98,6 @@ private:
 
     std::unique_ptr<QProcess> process_;
     QString output_;
-    QString errors_;
     bool ending_ = false;
     qint64 startMs_ = SteadyMs();
 };
