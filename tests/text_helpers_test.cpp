@@ -115,12 +115,6 @@ TEST(CharacterReferencesTest, DecodesEveryFormOnceAndKeepsWhatNamesNoCharacter) 
     EXPECT_EQ(DecodeCharacterReferences(kept), kept);
 }
 
-TEST(CharacterReferencesTest, ReadableTextStripsTagsBeforeDecoding) {
-    EXPECT_EQ(HtmlToReadableText("<p>&lt;b&gt;&nbsp;x&#034;</p>\r\n<br>&amp;lt;"), "<b> x\" &lt;");
-    // The key text of the same markup is unchanged.
-    EXPECT_EQ(HtmlToText("<p>&lt;b&gt;&nbsp;x&#034;</p>"), " x&#034;");
-}
-
 TEST(ReplaceAllTest, SinglePassWithoutRescanning) {
     EXPECT_EQ(ReplaceAll("    ", "  ", " "), "  ");
     EXPECT_EQ(ReplaceAll("   ", "  ", " "), "  ");

@@ -12,6 +12,7 @@
 #include "scraper/RunView.h"
 #include "scraper/Scraper.h"
 #include "scraper/StampedLine.h"
+#include "text/ByteText.h"
 #include "text/CharacterReferences.h"
 #include "text/RunError.h"
 #include "text/TextHelpers.h"
@@ -23,19 +24,6 @@ const QString kBreak = QStringLiteral("<br>");
 const QByteArray kLineEnd = "\r\n";
 // Runs that start in one second share a name stem; far more than this is a folder gone wrong.
 constexpr int kMaxCopies = 1000;
-
-void SyncDirectory(const QString& path) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        throw RunError(QString::fromLocal8Bit(std::strerror(errno)));
-    }
-    const int rc = ::fsync(fd);
-    const int error = errno;
-    ::close(fd);
-    if (rc != 0) {
-        throw RunError(QString::fromLocal8Bit(std::strerror(error)));
-    }
-}
 
 // A value taken from page markup as plain text: tags gone, references decoded, trimmed.
 QString PlainText(const QString& html) {
@@ -178,13 +166,7 @@ CardExport::CardExport(TScraper& run) : run_(run) {
     }
     announce();
     // The new name itself must survive a power cut, like the rows it is to hold.
-    try {
-        SyncDirectory(QFileInfo(path_).absolutePath());
-    } catch (...) {
-        file_.close();
-        QFile::remove(path_);
-        throw;
-    }
+    SyncDirectory(QFileInfo(path_).absolutePath());
 }
 
 QString CardExport::Candidate(const QString& stem, int copy) const {
@@ -196,10 +178,10 @@ bool CardExport::CreateWithHeader(const QString& stem, const QByteArray& header)
     // The header goes into a file without a name, which then gets the first free name: a kill
     // at any moment leaves no file without its header. Two runs that start in the same second
     // (a window and a service on one folder) each get a file of their own.
-    const QByteArray dir = QFile::encodeName(QFileInfo(Candidate(stem, 1)).absolutePath());
     if (!QFileInfo::exists(QStringLiteral("/proc/self/fd"))) {
         return false;
     }
+    const QByteArray dir = QFile::encodeName(QFileInfo(Candidate(stem, 1)).absolutePath());
     const int fd = ::open(dir.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     if (fd < 0) {
         if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {

@@ -176,18 +176,14 @@ QStringList SplitLines(const QString& text) {
     return lines;
 }
 
-namespace {
-
-// Makes the rename itself durable; a failure here does not undo the already complete file.
 void SyncDirectory(const QString& dirPath) {
-    const int fd = ::open(QFile::encodeName(dirPath).constData(), O_RDONLY | O_DIRECTORY);
+    const int fd =
+        ::open(QFile::encodeName(dirPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         ::fsync(fd);
         ::close(fd);
     }
 }
-
-}  // namespace
 
 bool WriteFileAtomically(const QString& path, const QByteArray& bytes, QString* error,
                          bool ownerOnly) {

@@ -30,6 +30,10 @@ QByteArray EncodeText(const QString& text, TextEncoding encoding);
 // Lines ending at CR, LF or CR LF; a line break at the very end adds no empty line.
 QStringList SplitLines(const QString& text);
 
+// Makes a new or renamed name in the folder durable. A failure here does not undo the file
+// already complete under that name, so it is not reported.
+void SyncDirectory(const QString& dirPath);
+
 // Replaces `path` as a whole: writes a temporary file beside it, flushes it to disk and renames
 // it over the old one, so a crash or a full disk never leaves a partly written file.
 // Returns false with `error` set when the file could not be written; the old file then stays.

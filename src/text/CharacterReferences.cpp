@@ -1,7 +1,7 @@
 #include "text/CharacterReferences.h"
 
-#include <QHash>
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -70,15 +70,34 @@ constexpr NamedReference kNamed[] = {
 
 constexpr qsizetype kLongestName = 8;  // "thetasym"
 
-char16_t NamedCode(QStringView name) {
-    static const QHash<QString, char16_t> codes = [] {
-        QHash<QString, char16_t> built;
-        for (const NamedReference& ref : kNamed) {
-            built.insert(QString::fromLatin1(ref.name), ref.code);
+constexpr bool NameLess(const char* a, const char* b) {
+    for (; *a != '\0' && *a == *b; ++a, ++b) {
+    }
+    return static_cast<unsigned char>(*a) < static_cast<unsigned char>(*b);
+}
+// Looked up by binary search.
+static_assert(std::is_sorted(std::begin(kNamed), std::end(kNamed),
+                             [](const NamedReference& a, const NamedReference& b) {
+                                 return NameLess(a.name, b.name);
+                             }));
+
+// Byte order of a table name against a name from the text.
+int CompareName(const char* a, QStringView b) {
+    qsizetype i = 0;
+    for (; a[i] != '\0' && i < b.size(); ++i) {
+        if (a[i] != b[i].unicode()) {
+            return static_cast<unsigned char>(a[i]) < b[i].unicode() ? -1 : 1;
         }
-        return built;
-    }();
-    return codes.value(name.toString(), 0);
+    }
+    return a[i] != '\0' ? 1 : (i < b.size() ? -1 : 0);
+}
+
+char16_t NamedCode(QStringView name) {
+    const NamedReference* end = std::end(kNamed);
+    const NamedReference* found = std::lower_bound(
+        std::begin(kNamed), end, name,
+        [](const NamedReference& ref, QStringView n) { return CompareName(ref.name, n) < 0; });
+    return found != end && CompareName(found->name, name) == 0 ? found->code : 0;
 }
 
 // Control characters would break a CSV row or a log line; surrogates alone are no characters.
