@@ -10,9 +10,9 @@
 #include <QTemporaryDir>
 
 #include "CardPages.h"
-#include "scraper/CardExport.h"
-#include "scraper/HeadlessRunView.h"
-#include "scraper/Scraper.h"
+#include "store/CardExport.h"
+#include "run/HeadlessRunView.h"
+#include "run/RunDriver.h"
 #include "support/TestSupport.h"
 #include "text/RunError.h"
 
@@ -137,7 +137,7 @@ protected:
 
     QTemporaryDir dir_;
     HeadlessRunView view_;
-    TScraper run_;
+    RunDriver run_;
 };
 
 const QByteArray kHeader =

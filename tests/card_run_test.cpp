@@ -12,8 +12,8 @@
 #include "PortalImitation.h"
 #include "PortalReplica.h"
 #include "TelegramImitation.h"
-#include "scraper/HeadlessRunView.h"
-#include "scraper/Scraper.h"
+#include "run/HeadlessRunView.h"
+#include "run/RunDriver.h"
 #include "support/TestSupport.h"
 
 using replica::AddRefusal;
@@ -86,9 +86,9 @@ protected:
         }
     }
 
-    TScraper& NewRun() {
-        run_ = std::make_unique<TScraper>(&view_);
-        TScraper* run = run_.get();
+    RunDriver& NewRun() {
+        run_ = std::make_unique<RunDriver>(&view_);
+        RunDriver* run = run_.get();
         run->ProgramDir = dir_.path();
         run->WorkDir = dir_.path();
         run->MutexName =
@@ -138,7 +138,7 @@ protected:
     // the rows that run wrote into its file.
     QList<QStringList> NextRunRows() {
         QThread::msleep(1100);
-        TScraper& next = NewRun();
+        RunDriver& next = NewRun();
         next.start();
         EXPECT_TRUE(next.wait(60000));
         const QStringList files = CsvFiles();
@@ -182,12 +182,12 @@ protected:
     PortalReplica telegram_;
     PortalReplica replica_;
     HeadlessRunView view_;
-    std::unique_ptr<TScraper> run_;
+    std::unique_ptr<RunDriver> run_;
 };
 
 TEST_F(CardRunTest, RunKeepsItsFileWithOneRowPerRefusalAndItsOwnDate) {
     SetUpPortal();
-    TScraper& run = NewRun();
+    RunDriver& run = NewRun();
     run.start();
     ASSERT_TRUE(run.wait(60000));
 
@@ -223,7 +223,7 @@ TEST_F(CardRunTest, RunKeepsItsFileWithOneRowPerRefusalAndItsOwnDate) {
 TEST_F(CardRunTest, StopInTheCardPhaseKeepsTheRowsWrittenSoFar) {
     SetUpPortal();
     answeredCards_ = 2;
-    TScraper& run = NewRun();
+    RunDriver& run = NewRun();
     run.start();
     // Two rows are in the file while the third card hangs.
     ASSERT_TRUE(WaitFor(
@@ -265,7 +265,7 @@ TEST_F(CardRunTest, RefusalsAcceptedBeforeAStopInTheListingAreExportedByTheNextR
     RunTiming timing = Timing();
     timing.noticeBacklogReportMs = 0;  // every waiting notice counts as long waiting
     auto reportAll = std::make_unique<ScopedTiming>(timing);
-    TScraper& run = NewRun();
+    RunDriver& run = NewRun();
     run.start();
     // The first refusal page's refusals are in have.txt: the run is stopped before its cards.
     ASSERT_TRUE(WaitFor(
@@ -290,7 +290,7 @@ TEST_F(CardRunTest, RefusalsAcceptedBeforeAStopInTheListingAreExportedByTheNextR
     bot_.answerSuccess(QStringLiteral("operator"), QStringLiteral("quorvane_bot"));
     const qsizetype failedTries = bot_.requests().size();
     answeredRejects_ = 1000;
-    TScraper& next = NewRun();
+    RunDriver& next = NewRun();
     next.start();
     ASSERT_TRUE(next.wait(60000));
     QStringList dates;
@@ -318,7 +318,7 @@ TEST_F(CardRunTest, RefusalsAcceptedBeforeAStopInTheListingAreExportedByTheNextR
 // and writes no second row; an entry whose row never reached its file gets its row.
 TEST_F(CardRunTest, JournalEntriesOfACrashedRunGetARowOnlyWhereTheirFileLacksIt) {
     SetUpPortal();
-    TScraper& run = NewRun();
+    RunDriver& run = NewRun();
     run.start();
     ASSERT_TRUE(run.wait(60000));
     const QString file = CsvFiles().first();
@@ -355,14 +355,14 @@ TEST_F(CardRunTest, CardsThatNeverLoadAreTriedWhenDueThenWrittenWithoutThem) {
     timing.cardRetryGapMs = 600000;
     timing.cardGiveUpMs = 600000;
     auto notYetDue = std::make_unique<ScopedTiming>(timing);
-    TScraper& run = NewRun();
+    RunDriver& run = NewRun();
     run.start();
     ASSERT_TRUE(run.wait(60000));
     EXPECT_TRUE(Rows().isEmpty());
     const int tried = cardRequests_;
     EXPECT_GE(tried, 3);
 
-    TScraper& notDue = NewRun();
+    RunDriver& notDue = NewRun();
     notDue.start();
     ASSERT_TRUE(notDue.wait(60000));
     EXPECT_EQ(cardRequests_, tried);
@@ -398,7 +398,7 @@ TEST_F(CardRunTest, DriverWaitingOnlyForEventsMissesNone) {
     timing.idleWakeMs = 600000;
     ScopedTiming eventsOnly(timing);
     SetUpPortal();
-    TScraper& run = NewRun();
+    RunDriver& run = NewRun();
     run.start();
     ASSERT_TRUE(WaitFor([&] { return LogHas(QStringLiteral("Начинаем работу...")); }, 30000));
     run.Hold();
@@ -409,7 +409,7 @@ TEST_F(CardRunTest, DriverWaitingOnlyForEventsMissesNone) {
 
     // With no threads allowed the driver has nothing to wait for but the stop.
     view_.setThreadCount(0);
-    TScraper& idle = NewRun();
+    RunDriver& idle = NewRun();
     idle.start();
     ASSERT_TRUE(WaitFor(
         [&] {
@@ -426,7 +426,7 @@ TEST_F(CardRunTest, RunWithoutRefusalsWritesNoFile) {
     PortalDataSet data;
     data.contracts << MakeContract(QStringLiteral("2770100000126000044"), kFrom.addDays(1), 10);
     portal_.setData(data);
-    TScraper& run = NewRun();
+    RunDriver& run = NewRun();
     run.start();
     ASSERT_TRUE(run.wait(60000));
     EXPECT_TRUE(CsvFiles().isEmpty());

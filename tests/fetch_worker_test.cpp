@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "PortalReplica.h"
-#include "fetch/ScrapingThread.h"
-#include "scraper/HeadlessRunView.h"
+#include "fetch/FetchWorker.h"
+#include "run/HeadlessRunView.h"
 #include "support/TestSupport.h"
 #include "text/ByteText.h"
 
@@ -41,31 +41,31 @@ protected:
     }
 
     ~FetchWorkerTest() override {
-        for (TScrapingThread* worker : lists_.RunningList + lists_.FinishedList) {
+        for (FetchWorker* worker : lists_.runningWorkers + lists_.finishedWorkers) {
             delete worker;
         }
     }
 
-    TScrapingThread* Start(const QString& url) {
-        auto* worker = new TScrapingThread(shared_, &lists_);
+    FetchWorker* Start(const QString& url) {
+        auto* worker = new FetchWorker(shared_, &lists_);
         worker->url = url;
         {
-            std::lock_guard lock(shared_->ScraperLock);
-            lists_.RunningList.append(worker);
+            std::lock_guard lock(shared_->listsLock);
+            lists_.runningWorkers.append(worker);
         }
-        if (TScrapingThread::IsDetailUrl(url)) {
-            ++shared_->DetailsInFlight;
+        if (FetchWorker::IsDetailUrl(url)) {
+            ++shared_->detailsInFlight;
         }
         worker->start();
         return worker;
     }
 
     // Waits (bounded) for the worker's thread to end.
-    static void Finish(TScrapingThread* worker) { ASSERT_TRUE(worker->wait(20000)); }
+    static void Finish(FetchWorker* worker) { ASSERT_TRUE(worker->wait(20000)); }
 
-    bool InFinished(TScrapingThread* worker) {
-        std::lock_guard lock(shared_->ScraperLock);
-        return lists_.FinishedList.contains(worker) && !lists_.RunningList.contains(worker);
+    bool InFinished(FetchWorker* worker) {
+        std::lock_guard lock(shared_->listsLock);
+        return lists_.finishedWorkers.contains(worker) && !lists_.runningWorkers.contains(worker);
     }
 
     QStringList LogLinesEndingWith(const QString& text) const {
@@ -98,11 +98,11 @@ TEST_F(FetchWorkerTest, SendsTheBrowserProfileOverTls12AndHandsThePageIn) {
     const QString query = QStringLiteral("searchString=&contractDateFrom=&contractDateTo=");
     routes_.addExact("/epz/contract/search/results.html?" + query.toUtf8(),
                      Response::Ok(SearchPage({}, {})));
-    TScrapingThread* worker = Start(SearchUrl(query));
+    FetchWorker* worker = Start(SearchUrl(query));
     Finish(worker);
 
     EXPECT_TRUE(InFinished(worker));
-    EXPECT_EQ(worker->result, TScrapingThread::kSearchPage);
+    EXPECT_EQ(worker->result, FetchWorker::kSearchPage);
     EXPECT_EQ(worker->statusText, QStringLiteral("успешно"));
     EXPECT_TRUE(worker->html.contains(QStringLiteral("</html>")));
 
@@ -133,13 +133,13 @@ TEST_F(FetchWorkerTest, DecodesAGzipBodyAndKeepsBytesAsOneCharacterEach) {
     Response response = Response::Ok(kDetailPage);
     response.gzip = true;
     routes_.addPrefix("/epz/rdik/card/reject-info.html", response);
-    TScrapingThread* worker = Start(RejectUrl(1));
+    FetchWorker* worker = Start(RejectUrl(1));
     Finish(worker);
 
-    EXPECT_EQ(worker->result, TScrapingThread::kRejectPage);
+    EXPECT_EQ(worker->result, FetchWorker::kRejectPage);
     // "Отказ" arrives as its ten UTF-8 bytes, one character each.
     EXPECT_EQ(worker->html, QString::fromLatin1(kDetailPage));
-    EXPECT_EQ(shared_->DetailsInFlight.load(), 0);
+    EXPECT_EQ(shared_->detailsInFlight.load(), 0);
 }
 
 TEST_F(FetchWorkerTest, SpacesDetailRequestsButNotSearchPages) {
@@ -150,9 +150,9 @@ TEST_F(FetchWorkerTest, SpacesDetailRequestsButNotSearchPages) {
     routes_.addPrefix("/epz/contract/search/results.html", Response::Ok(SearchPage({}, {})));
 
     // The second request waits for the spacing after the first one's response.
-    TScrapingThread* first = Start(RejectUrl(1));
+    FetchWorker* first = Start(RejectUrl(1));
     Finish(first);
-    TScrapingThread* second = Start(RejectUrl(2));
+    FetchWorker* second = Start(RejectUrl(2));
     Finish(second);
     const QList<Request> requests = replica_.requests();
     ASSERT_EQ(requests.size(), 2);
@@ -163,20 +163,20 @@ TEST_F(FetchWorkerTest, SpacesDetailRequestsButNotSearchPages) {
     timing.detailSpacingMs = 60000;
     ScopedTiming longSpacing(timing);
     shared_->spacing.RecordDone();
-    TScrapingThread* search =
+    FetchWorker* search =
         Start(SearchUrl(QStringLiteral("a=1&contractDateFrom=&contractDateTo=")));
     Finish(search);
-    EXPECT_EQ(search->result, TScrapingThread::kSearchPage);
+    EXPECT_EQ(search->result, FetchWorker::kSearchPage);
 }
 
 TEST_F(FetchWorkerTest, NotFoundIsFetchedTwiceWithTwoLogLines) {
     routes_.addPrefix("/epz/rdik/card/reject-info.html", Response::Status(404, "Not Found"));
     const QString url = RejectUrl(7);
-    TScrapingThread* worker = Start(url);
+    FetchWorker* worker = Start(url);
     Finish(worker);
 
     EXPECT_EQ(replica_.requestCount(), 2);
-    EXPECT_EQ(worker->result, TScrapingThread::kFailure);
+    EXPECT_EQ(worker->result, FetchWorker::kFailure);
     EXPECT_EQ(worker->statusText, QStringLiteral("ERROR_Not Found"));
     EXPECT_EQ(LogLinesEndingWith(QStringLiteral("ERROR_Not Found для ") + url).size(), 2);
     EXPECT_TRUE(InFinished(worker));
@@ -190,12 +190,12 @@ TEST_F(FetchWorkerTest, Answer429IsRetriedWithTheNoticeForDirectAndProxiedRuns) 
         routes_.addPrefix("/epz/rdik/card/reject-info.html",
                           Response::Status(429, "Too Many Requests"));
         routes_.addPrefix("/epz/rdik/card/reject-info.html", Response::Ok(kDetailPage));
-        shared_->UseProxy = useProxy;  // an empty proxy list: every attempt goes out directly
+        shared_->useProxy = useProxy;  // an empty proxy list: every attempt goes out directly
         const QString url = RejectUrl(useProxy ? 2 : 1);
-        TScrapingThread* worker = Start(url);
+        FetchWorker* worker = Start(url);
         Finish(worker);
 
-        EXPECT_EQ(worker->result, TScrapingThread::kRejectPage);
+        EXPECT_EQ(worker->result, FetchWorker::kRejectPage);
         EXPECT_EQ(worker->statusText, QStringLiteral("успешно"));
         EXPECT_EQ(replica_.requestCount(), 2);
         const QString notice = QStringLiteral("Получили 429 для ") + url +
@@ -219,18 +219,18 @@ TEST_F(FetchWorkerTest, PageWithoutClosingTagIsRetriedUntilTheAttemptsRunOut) {
     routes_.addPrefix("/epz/rdik/card/reject-info.html?rejectId=1",
                       Response::Ok("<html><body>cut"));
     routes_.addPrefix("/epz/rdik/card/reject-info.html?rejectId=1", Response::Ok(kDetailPage));
-    TScrapingThread* retried = Start(RejectUrl(1));
+    FetchWorker* retried = Start(RejectUrl(1));
     Finish(retried);
-    EXPECT_EQ(retried->result, TScrapingThread::kRejectPage);
+    EXPECT_EQ(retried->result, FetchWorker::kRejectPage);
 
     RunTiming timing = Timing();
     timing.maxAttempts = 3;
     ScopedTiming fewAttempts(timing);
     routes_.addPrefix("/epz/rdik/card/reject-info.html?rejectId=2",
                       Response::Ok("<html><body>cut"));
-    TScrapingThread* broken = Start(RejectUrl(2));
+    FetchWorker* broken = Start(RejectUrl(2));
     Finish(broken);
-    EXPECT_EQ(broken->result, TScrapingThread::kFailure);
+    EXPECT_EQ(broken->result, FetchWorker::kFailure);
     EXPECT_EQ(broken->statusText, QStringLiteral("ERROR_Broken"));
     EXPECT_TRUE(InFinished(broken));
     int attempts = 0;
@@ -248,10 +248,10 @@ TEST_F(FetchWorkerTest, SearchPageForOtherDatesIsLoggedAndFetchedAgain) {
                                                      QStringLiteral("08.12.2025"))));
     routes_.addExact(target, Response::Ok(SearchPage(QStringLiteral("01.01.2026"),
                                                      QStringLiteral("31.01.2026"))));
-    TScrapingThread* worker = Start(SearchUrl(query));
+    FetchWorker* worker = Start(SearchUrl(query));
     Finish(worker);
 
-    EXPECT_EQ(worker->result, TScrapingThread::kSearchPage);
+    EXPECT_EQ(worker->result, FetchWorker::kSearchPage);
     ASSERT_EQ(replica_.requestCount(), 2);
     // The page is asked for again only after the mismatch pause and the failure pause.
     const QList<Request> requests = replica_.requests();
@@ -272,14 +272,14 @@ TEST_F(FetchWorkerTest, StopDuringTheSpacingWaitEndsWithoutHandoff) {
     routes_.addPrefix("/epz/rdik/card/reject-info.html", Response::Ok(kDetailPage));
     shared_->spacing.RecordDone();
 
-    TScrapingThread* worker = Start(RejectUrl(3));
+    FetchWorker* worker = Start(RejectUrl(3));
     ASSERT_TRUE(WaitFor([&] { return worker->isRunning(); }, 5000));
     QThread::msleep(50);
     worker->Terminate();
     Finish(worker);
 
     EXPECT_FALSE(InFinished(worker));
-    EXPECT_EQ(shared_->DetailsInFlight.load(), 0);
+    EXPECT_EQ(shared_->detailsInFlight.load(), 0);
 }
 
 }  // namespace
@@ -337,23 +337,23 @@ TEST_F(FetchWorkerTest, HostilePagesFailOnlyThatPage) {
         if (i == slowCase) {
             limits.emplace(slowLimits);
         }
-        TScrapingThread* worker = Start(RejectUrl(static_cast<int>(i)));
+        FetchWorker* worker = Start(RejectUrl(static_cast<int>(i)));
         // 64 MiB through TLS take their time in a sanitized build.
         ASSERT_TRUE(worker->wait(120000));
-        EXPECT_EQ(worker->result, TScrapingThread::kFailure);
+        EXPECT_EQ(worker->result, FetchWorker::kFailure);
         EXPECT_TRUE(worker->statusText.startsWith(cases[i].second))
             << worker->statusText.toStdString();
         EXPECT_TRUE(InFinished(worker));
     }
-    EXPECT_EQ(shared_->DetailsInFlight.load(), 0);
+    EXPECT_EQ(shared_->detailsInFlight.load(), 0);
 
     // A page in another encoding is a page: its bytes are kept, and reading it as UTF-8 only
     // shows replacement characters.
     const QByteArray cp1251 = "<html><body>\xCE\xF2\xEA\xE0\xE7</body></html>";
     routes_.addExact("/epz/rdik/card/reject-info.html?rejectId=99", Response::Ok(cp1251));
-    TScrapingThread* foreign = Start(RejectUrl(99));
+    FetchWorker* foreign = Start(RejectUrl(99));
     Finish(foreign);
-    EXPECT_EQ(foreign->result, TScrapingThread::kRejectPage);
+    EXPECT_EQ(foreign->result, FetchWorker::kRejectPage);
     EXPECT_EQ(TextToStream(foreign->html), cp1251);
     EXPECT_TRUE(DecodePage(foreign->html).contains(QChar::ReplacementCharacter));
 }

@@ -11,7 +11,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include "scraper/HaveStore.h"
+#include "store/HaveStore.h"
 #include "support/TestSupport.h"
 #include "text/ByteText.h"
 #include "text/RunError.h"

@@ -5,7 +5,7 @@
 #include <QCoreApplication>
 #include <cstdio>
 
-#include "scraper/HaveStore.h"
+#include "store/HaveStore.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);

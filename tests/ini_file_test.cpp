@@ -5,7 +5,7 @@
 #include <QTemporaryDir>
 #include <ostream>
 
-#include "scraper/IniFile.h"
+#include "store/IniFile.h"
 #include "support/TestSupport.h"
 
 // Readable failure messages for texts.

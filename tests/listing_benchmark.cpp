@@ -11,10 +11,10 @@
 #include <sys/resource.h>
 
 #include "PortalImitation.h"
-#include "scraper/HaveStore.h"
-#include "scraper/HeadlessRunView.h"
-#include "scraper/Scraper.h"
-#include "scraper/SearchPages.h"
+#include "store/HaveStore.h"
+#include "run/HeadlessRunView.h"
+#include "run/RunDriver.h"
+#include "run/SearchPages.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -51,7 +51,7 @@ void SearchPage() {
     // The whole handling, with the count line, 500 log lines and the counters.
     HeadlessRunView view;
     const double handleMs = AverageMs(10, [&](int) {
-        TScraper run(&view);
+        RunDriver run(&view);
         run.PortalBase = QStringLiteral("https://p.test");
         HandleSearchPage(run, page, url);
     });
@@ -108,7 +108,7 @@ void WaitingRun() {
               replica::PortalImitation::StartUrl(server.url()).toUtf8());
     HeadlessRunView view;
     view.setThreadCount(1);
-    TScraper run(&view);
+    RunDriver run(&view);
     run.ProgramDir = dir.path();
     run.WorkDir = dir.path();
     run.PublishDateFrom = QDate(2026, 1, 1);

@@ -10,10 +10,10 @@
 
 #include "PortalImitation.h"
 #include "PortalReplica.h"
-#include "scraper/HaveStore.h"
-#include "scraper/HeadlessRunView.h"
-#include "scraper/RejectPages.h"
-#include "scraper/Scraper.h"
+#include "store/HaveStore.h"
+#include "run/HeadlessRunView.h"
+#include "run/RejectPages.h"
+#include "run/RunDriver.h"
 #include "support/TestSupport.h"
 
 static void PrintTo(const QString& text, std::ostream* os) {
@@ -43,10 +43,10 @@ protected:
     QString base() const { return replica_.url(); }
 
     // One whole run from `startUrl`; `setUp` sets the driver's inputs.
-    std::unique_ptr<TScraper> Run(const QString& startUrl,
-                                  const std::function<void(TScraper&)>& setUp = {}) {
+    std::unique_ptr<RunDriver> Run(const QString& startUrl,
+                                  const std::function<void(RunDriver&)>& setUp = {}) {
         WriteFile(dir_.filePath(QStringLiteral("StartURL.txt")), startUrl.toUtf8());
-        auto run = std::make_unique<TScraper>(&view_);
+        auto run = std::make_unique<RunDriver>(&view_);
         run->ProgramDir = dir_.path();
         run->WorkDir = dir_.path();
         run->MutexName =
@@ -126,7 +126,7 @@ TEST_F(ListingRunTest, EveryPageOfASearchOnceAndEveryRefusalLinkOnce) {
     // Without "pageNumber=1&" the search is walked without counting or splitting.
     QString start = PortalImitation::StartUrl(base());
     start.replace(QStringLiteral("pageNumber=1&"), QString());
-    auto run = Run(start, [](TScraper& r) {
+    auto run = Run(start, [](RunDriver& r) {
         r.PublishDateFrom = QDate(2025, 3, 1);
         r.PublishDateTo = QDate(2025, 3, 31);
     });
@@ -163,7 +163,7 @@ TEST_F(ListingRunTest, LargeWindowIsNarrowedLevelByLevelUntilEverySearchIsWalked
     portal_.setData(data);
     view_.setThreadCount(1);
 
-    auto run = Run(PortalImitation::StartUrl(base()), [](TScraper& r) {
+    auto run = Run(PortalImitation::StartUrl(base()), [](RunDriver& r) {
         r.PublishDateFrom = QDate(2026, 1, 1);
         r.PublishDateTo = QDate(2026, 1, 31);
     });
@@ -204,7 +204,7 @@ TEST_F(ListingRunTest, ThresholdIsFourHundredRecords) {
     PortalDataSet data =
         replica::MakePortalDataSet(399, QDate(2026, 1, 1), QDate(2026, 1, 3), 3, 0);
     portal_.setData(data);
-    auto run = Run(PortalImitation::StartUrl(base()), [](TScraper& r) {
+    auto run = Run(PortalImitation::StartUrl(base()), [](RunDriver& r) {
         r.PublishDateFrom = QDate(2026, 1, 1);
         r.PublishDateTo = QDate(2026, 1, 3);
     });
@@ -221,7 +221,7 @@ TEST_F(ListingRunTest, ThresholdIsFourHundredRecords) {
     data.contracts.append(replica::MakeContract(Id(9), QDate(2026, 1, 2), 100));
     portal_.setData(data);
     replica_.clearRequests();
-    run = Run(PortalImitation::StartUrl(base()), [](TScraper& r) {
+    run = Run(PortalImitation::StartUrl(base()), [](RunDriver& r) {
         r.PublishDateFrom = QDate(2026, 1, 1);
         r.PublishDateTo = QDate(2026, 1, 3);
     });
@@ -258,7 +258,7 @@ TEST_F(ListingRunTest, SingleDayIsSplitByPriceAndAnUnsplittableSearchIsWalkedAsI
     replica::AddRefusal(data.contracts.last(), {replica::CustomerRefusal("06.01.2026 09:00")});
     portal_.setData(data);
 
-    auto run = Run(PortalImitation::StartUrl(base()), [&](TScraper& r) {
+    auto run = Run(PortalImitation::StartUrl(base()), [&](RunDriver& r) {
         r.PublishDateFrom = day;
         r.PublishDateTo = day;
     });
@@ -301,7 +301,7 @@ TEST_F(ListingRunTest, RefusalPagesFilteredByDateAndStoreThenRecorded) {
     WriteFile(dir_.filePath("have.txt"),
               (rejectUrl(stored).toUpper() + "#15.02.2026 15:00\r\n").toUtf8());
 
-    auto run = Run(PortalImitation::StartUrl(base()), [](TScraper& r) {
+    auto run = Run(PortalImitation::StartUrl(base()), [](RunDriver& r) {
         r.PublishDateFrom = QDate(2026, 1, 1);
         r.PublishDateTo = QDate(2026, 1, 31);
         r.RejectDateFrom = QDate(2026, 2, 10);
@@ -358,7 +358,7 @@ TEST_F(ListingRunTest, RefusalPagesFilteredByDateAndStoreThenRecorded) {
 TEST(RejectPageTest, BothBoundsRejectAndForeignContractLinksStayAsTheyAre) {
     QTemporaryDir dir;
     HeadlessRunView view;
-    TScraper run(&view);
+    RunDriver run(&view);
     run.WorkDir = dir.path();
     run.PortalBase = QStringLiteral("https://p.test");
     run.RejectDateFrom = QDate(2026, 2, 20);
@@ -406,7 +406,7 @@ TEST(RejectPageTest, BothBoundsRejectAndForeignContractLinksStayAsTheyAre) {
 TEST(RejectPageTest, TheLoggedTitleDecodesEveryCharacterReference) {
     QTemporaryDir dir;
     HeadlessRunView view;
-    TScraper run(&view);
+    RunDriver run(&view);
     run.WorkDir = dir.path();
     const QString title = QStringLiteral("Решение <ООО \"Ромашка\" & Ко> об отказе");
     ContractRecord contract = replica::MakeContract(Id(1), QDate(2026, 1, 1), 10);
@@ -469,7 +469,7 @@ TEST_F(ListingRunTest, FiveDetailSlotsWithProxiesAndOneWithout) {
         replica_.clearRequests();
         QFile::remove(dir_.filePath(QStringLiteral("have.txt")));
         // No proxy.txt: with the box ticked every request still goes out directly.
-        Run(PortalImitation::StartUrl(base()), [proxies](TScraper& r) {
+        Run(PortalImitation::StartUrl(base()), [proxies](RunDriver& r) {
             r.ProxyChecked = proxies;
             r.PublishDateFrom = QDate(2026, 2, 1);
             r.PublishDateTo = QDate(2026, 2, 28);

@@ -3,7 +3,7 @@
 
 #include <QTemporaryDir>
 
-#include "scraper/PendingExports.h"
+#include "store/PendingExports.h"
 
 namespace {
 

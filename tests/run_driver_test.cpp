@@ -8,8 +8,8 @@
 
 #include "PortalReplica.h"
 #include "fetch/ProxyFile.h"
-#include "scraper/HeadlessRunView.h"
-#include "scraper/Scraper.h"
+#include "run/HeadlessRunView.h"
+#include "run/RunDriver.h"
 #include "support/TestSupport.h"
 
 using replica::PortalReplica;
@@ -17,9 +17,9 @@ using replica::Response;
 using replica::RouteTable;
 
 // Reaches the driver's seam for a thread that cannot be created.
-class ScraperTestAccess {
+class RunDriverTestAccess {
 public:
-    static void SetWorkerStackSize(TScraper& run, uint bytes) { run.workerStackSize_ = bytes; }
+    static void SetWorkerStackSize(RunDriver& run, uint bytes) { run.workerStackSize_ = bytes; }
 };
 
 namespace {
@@ -38,8 +38,8 @@ protected:
     }
 
     // A driver for one run in the test's folder.
-    std::unique_ptr<TScraper> NewRun() {
-        auto run = std::make_unique<TScraper>(&view_);
+    std::unique_ptr<RunDriver> NewRun() {
+        auto run = std::make_unique<RunDriver>(&view_);
         run->ProgramDir = dir_.path();
         run->WorkDir = dir_.path();
         run->MutexName =
@@ -53,7 +53,7 @@ protected:
             (replica_.url() + "/epz/contract/search/results.html?morphology=on\r\n").toUtf8());
     }
 
-    static void Finish(TScraper& run) {
+    static void Finish(RunDriver& run) {
         ASSERT_TRUE(run.wait(30000));
         EXPECT_TRUE(run.Done());
     }
@@ -199,7 +199,7 @@ TEST_F(RunDriverTest, AWorkerWhoseThreadCannotStartIsAFailedPage) {
     WriteStartUrl();
     auto run = NewRun();
     // No thread can be created with a one-byte stack.
-    ScraperTestAccess::SetWorkerStackSize(*run, 1);
+    RunDriverTestAccess::SetWorkerStackSize(*run, 1);
     run->start();
     Finish(*run);
     EXPECT_EQ(replica_.requestCount(), 0);

@@ -4,9 +4,9 @@
 #include <QDir>
 #include <QTemporaryDir>
 
-#include "scraper/HeadlessRunView.h"
-#include "scraper/Scraper.h"
-#include "scraper/StampedLine.h"
+#include "run/HeadlessRunView.h"
+#include "run/RunDriver.h"
+#include "text/StampedLine.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -19,14 +19,14 @@ protected:
     }
     ~RunReportingTest() override { SetTickOffsetForTesting(0); }
 
-    void Call(void (RunView::*call)(TScraper&)) {
+    void Call(void (RunView::*call)(RunDriver&)) {
         CallOnView(view_, [&] { (view_.*call)(run_); });
     }
 
     QTemporaryDir dir_;
     ScopedTiming timing_;
     HeadlessRunView view_;
-    TScraper run_;
+    RunDriver run_;
 };
 
 TEST_F(RunReportingTest, LogIsEmptiedOnlyWhenPastTheCap) {

@@ -19,8 +19,8 @@
 #include "PortalImitation.h"
 #include "PortalReplica.h"
 #include "TelegramImitation.h"
-#include "scraper/HeadlessRunView.h"
-#include "scraper/Scraper.h"
+#include "run/HeadlessRunView.h"
+#include "run/RunDriver.h"
 #include "support/TestSupport.h"
 #include "text/ByteText.h"
 
@@ -52,7 +52,7 @@ QStringList RunThreads() {
     while (tasks.hasNext()) {
         const QString name =
             QString::fromUtf8(ReadFile(tasks.next() + QStringLiteral("/comm"))).trimmed();
-        if (name == QStringLiteral("TScrapingThread") || name == QStringLiteral("TScraper")) {
+        if (name == QStringLiteral("FetchWorker") || name == QStringLiteral("RunDriver")) {
             names.append(name);
         }
     }
@@ -120,7 +120,7 @@ protected:
 
         auto view = std::make_unique<HeadlessRunView>();
         view->setThreadCount(pick(1, 4));
-        auto run = std::make_unique<TScraper>(view.get());
+        auto run = std::make_unique<RunDriver>(view.get());
         run->ProgramDir = dir.path();
         run->WorkDir = dir.path();
         const QString mutexName =

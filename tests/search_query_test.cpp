@@ -4,10 +4,10 @@
 
 #include <ostream>
 
-#include "scraper/HeadlessRunView.h"
-#include "scraper/IntervalSplit.h"
-#include "scraper/Scraper.h"
-#include "scraper/SearchPages.h"
+#include "run/HeadlessRunView.h"
+#include "run/IntervalSplit.h"
+#include "run/RunDriver.h"
+#include "run/SearchPages.h"
 #include "text/RunError.h"
 
 static void PrintTo(const QString& text, std::ostream* os) {
@@ -56,7 +56,7 @@ TEST(IntervalKeyTest, DateWindowOfTheUrl) {
 class RewriteStartUrlTest : public ::testing::Test {
 protected:
     QString Rewrite(QString url) {
-        TScraper run(&view_);
+        RunDriver run(&view_);
         run.PublishDateFrom = from_;
         run.PublishDateTo = to_;
         RewriteStartUrl(run, url);

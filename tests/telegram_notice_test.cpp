@@ -7,9 +7,9 @@
 
 #include "PortalReplica.h"
 #include "TelegramImitation.h"
-#include "scraper/BotTokenMask.h"
-#include "scraper/HeadlessRunView.h"
-#include "scraper/TelegramNotice.h"
+#include "notify/BotTokenMask.h"
+#include "run/HeadlessRunView.h"
+#include "notify/TelegramNotice.h"
 #include "support/TestSupport.h"
 #include "support/TinyProxy.h"
 #include "text/TextHelpers.h"

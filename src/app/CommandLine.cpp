@@ -1,6 +1,6 @@
 #include "app/CommandLine.h"
 
-#include "scraper/FileLayout.h"
+#include "store/FileLayout.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "app/ConsoleRunView.h"
 
-#include "scraper/Scraper.h"
+#include "run/RunDriver.h"
 
 void ConsoleRunView::Echo(const QString& text) {
     std::lock_guard lock(echoMutex_);
@@ -16,14 +16,14 @@ void ConsoleRunView::WriteLines(const QString& text) {
     std::fflush(out_);
 }
 
-void ConsoleRunView::ReportRunEnd(TScraper& run) {
+void ConsoleRunView::ReportRunEnd(RunDriver& run) {
     if (run.result.contains(QStringLiteral("ERROR"))) {
         phaseFailed_.store(true);
     }
     HeadlessRunView::ReportRunEnd(run);
 }
 
-void ConsoleRunView::AnnounceReject(TScraper& run) {
+void ConsoleRunView::AnnounceReject(RunDriver& run) {
     refusalsFound_.fetch_add(1);
     HeadlessRunView::AnnounceReject(run);
 }

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "scraper/HeadlessRunView.h"
+#include "run/HeadlessRunView.h"
 
 // The controls of a run without a window, with every line the window's log and results memos
 // would get also written to a stream (standard output), one line each, flushed at once: a
@@ -23,8 +23,8 @@ public:
     // How many refusals the run that has just ended announced; resets the count.
     int TakeRefusalsFound() { return refusalsFound_.exchange(0); }
 
-    void ReportRunEnd(TScraper& run) override;
-    void AnnounceReject(TScraper& run) override;
+    void ReportRunEnd(RunDriver& run) override;
+    void AnnounceReject(RunDriver& run) override;
 
 protected:
     void appendLog(const QString& line) override;

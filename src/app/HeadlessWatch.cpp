@@ -7,8 +7,8 @@
 #include "app/ConsoleRunView.h"
 #include "fetch/ProxyFile.h"
 #include "fetch/RunTiming.h"
-#include "scraper/NoticeQueue.h"
-#include "scraper/Scraper.h"
+#include "store/NoticeQueue.h"
+#include "run/RunDriver.h"
 #include "text/RunError.h"
 
 namespace {
@@ -55,7 +55,7 @@ void HeadlessWatch::StartRun() {
     }
     // The date defaults are taken afresh at every run, so a long watch moves with the calendar.
     const QDate today = QDate::currentDate();
-    run_ = std::make_unique<TScraper>(&view_);
+    run_ = std::make_unique<RunDriver>(&view_);
     run_->ProgramDir = layout_.programDir();
     run_->WorkDir = layout_.workDir();
     run_->ProxyChecked = useProxy_;

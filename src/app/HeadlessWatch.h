@@ -6,10 +6,10 @@
 
 #include "app/CommandLine.h"
 #include "app/ServiceNotifier.h"
-#include "scraper/FileLayout.h"
+#include "store/FileLayout.h"
 
 class ConsoleRunView;
-class TScraper;
+class RunDriver;
 
 // The program without a window: runs the run driver with the options in place of the window's
 // controls, once or as a watch that starts a new run a restart delay after each one ends, until
@@ -38,7 +38,7 @@ private:
     ConsoleRunView& view_;
     bool useProxy_;
     ServiceNotifier notifier_;
-    std::unique_ptr<TScraper> run_;
+    std::unique_ptr<RunDriver> run_;
     QTimer restartTimer_;
     // While stopping, a run that a failed phase holds is continued so that it can get out.
     QTimer stopPoll_;

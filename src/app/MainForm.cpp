@@ -24,8 +24,8 @@
 #include "app/DatePicker.h"
 #include "fetch/ProxyFile.h"
 #include "fetch/RunTiming.h"
-#include "scraper/IniFile.h"
-#include "scraper/StampedLine.h"
+#include "store/IniFile.h"
+#include "text/StampedLine.h"
 
 namespace {
 
@@ -323,7 +323,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 
 bool TMainForm::StopRunForExit(int timeoutMs) {
     if (RunActive()) {
-        TScraper* run = CurrentScraper;
+        RunDriver* run = CurrentScraper;
         run->AbandonNetwork();
         if (run->Held()) {
             run->Continue();
@@ -364,7 +364,7 @@ void TMainForm::StartButtonClick() {
     RestartTimer->stop();
 
     // Not started yet, so the driver waits until every input is set.
-    auto* run = new TScraper(this);
+    auto* run = new RunDriver(this);
     run->FreeOnTerminate = true;
     CurrentScraper = run;
 
@@ -612,7 +612,7 @@ int TMainForm::startRestartTimer() {
     return RestartTimer->interval();
 }
 
-void TMainForm::startResumeTimer(TScraper& /*run*/, int ms) {
+void TMainForm::startResumeTimer(RunDriver& /*run*/, int ms) {
     // The timer's handler continues the current run if it is still held.
     ResumeTimer->setInterval(ms);
     ResumeTimer->start();

@@ -6,8 +6,8 @@
 #include <QWidget>
 #include <functional>
 
-#include "scraper/ControlsRunView.h"
-#include "scraper/Scraper.h"
+#include "run/ControlsRunView.h"
+#include "run/RunDriver.h"
 
 class QCheckBox;
 class QKeyEvent;
@@ -73,7 +73,7 @@ public:
     ::QLabel* QLabel = nullptr;
 
     // The run driver of the current run; null once it has freed itself.
-    QPointer<TScraper> CurrentScraper;
+    QPointer<RunDriver> CurrentScraper;
 
     // Whether CurrentScraper refers to a run driver that exists and has not finished.
     bool RunActive() const;
@@ -119,7 +119,7 @@ protected:
     void setRunControlsEnabled(bool enabled) override;
     bool restartChecked() override;
     int startRestartTimer() override;
-    void startResumeTimer(TScraper& run, int ms) override;
+    void startResumeTimer(RunDriver& run, int ms) override;
     bool testExportChecked() override;
     void appendResult(const QString& line) override;
     void showRejectBalloon(const QString& title, const QString& text) override;

@@ -16,8 +16,8 @@
 #include "app/StartupCheck.h"
 #include "app/StopSignals.h"
 #include "http/CurlGlobal.h"
-#include "scraper/FileLayout.h"
-#include "scraper/IniFile.h"
+#include "store/FileLayout.h"
+#include "store/IniFile.h"
 
 namespace {
 

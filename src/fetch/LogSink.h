@@ -16,6 +16,8 @@ public:
 
     // A stamped line from a worker or a notice; never empties the log.
     virtual void WriteLog(const QString& text) = 0;
+    // A line as it stands, without a stamp.
+    virtual void AppendRawLine(const QString& line) = 0;
 };
 
 // Runs `call` on the sink's thread and waits until it has returned.

@@ -10,7 +10,7 @@
 #include "fetch/RequestSpacing.h"
 #include "fetch/WakeSignal.h"
 
-class TScrapingThread;
+class FetchWorker;
 class LogSink;
 
 // The state one run shares with its fetch workers. The run driver makes it at set-up and keeps
@@ -19,19 +19,19 @@ struct RunShared {
     explicit RunShared(const QString& mutexName = QStringLiteral("QuorvaneMutex"))
         : spacing(mutexName) {}
 
-    std::mutex ScraperLock;  // guards every RunningList and FinishedList
+    std::mutex listsLock;  // guards every runningWorkers and finishedWorkers
     RequestSpacing spacing;  // of refusal-page and card requests, shared between processes
-    std::atomic<qint32> ProxyCursor{-1};
-    QStringList ProxyList;  // filled at set-up, only read afterwards
-    bool UseProxy = false;
-    std::atomic<qint32> DetailsInFlight{0};
+    std::atomic<qint32> proxyCursor{-1};
+    QStringList proxies;  // filled at set-up, only read afterwards
+    bool useProxy = false;
+    std::atomic<qint32> detailsInFlight{0};
     LogSink* view = nullptr;  // where workers write their log lines
     // Told when a worker hands its page in or ends; the driver waits on it when idle.
     std::shared_ptr<WakeSignal> driverWake = std::make_shared<WakeSignal>();
 };
 
-// The running and finished workers of one phase; guarded by RunShared::ScraperLock.
+// The running and finished workers of one phase; guarded by RunShared::listsLock.
 struct WorkerLists {
-    QList<TScrapingThread*> RunningList;
-    QList<TScrapingThread*> FinishedList;
+    QList<FetchWorker*> runningWorkers;
+    QList<FetchWorker*> finishedWorkers;
 };

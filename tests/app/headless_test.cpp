@@ -21,7 +21,7 @@
 #include "PortalReplica.h"
 #include "app/DatePicker.h"
 #include "app/MainForm.h"
-#include "scraper/NoticeQueue.h"
+#include "store/NoticeQueue.h"
 #include "support/TestSupport.h"
 
 using replica::PortalImitation;

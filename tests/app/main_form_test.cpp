@@ -270,7 +270,7 @@ private slots:
     void progressAndCountersStayReadable() {
         TMainForm form(Options());
         form.show();
-        TScraper run(&form);
+        RunDriver run(&form);
         // An empty range shows an empty bar, not a busy animation.
         run.progesslastupdated = 0;
         run.ProgressBarMax = 0;
@@ -309,7 +309,7 @@ private slots:
 
     void theSavedLogHoldsTheMemosLinesExactly() {
         TMainForm form(Options());
-        TScraper run(&form);
+        RunDriver run(&form);
         run.ProgramDir = dir_.path();
         const QString text = QStringLiteral("1\u00A0234\u00A0567,89 руб.\u202Fи\tтаб");
         form.WriteLog(text);

@@ -174,7 +174,7 @@ private slots:
         QVERIFY(Log().first().endsWith(QStringLiteral(": Запуск")));
 
         // A second Start while a run goes starts nothing.
-        TScraper* first = Form().CurrentScraper;
+        RunDriver* first = Form().CurrentScraper;
         Form().StartButtonClick();
         QCOMPARE(Form().CurrentScraper.data(), first);
 
@@ -330,7 +330,7 @@ private slots:
         const QString resumed = QStringLiteral(": Отключаем паузу, продолжаем работу");
 
         // What a failed phase does on the window's side: arm the resume timer, hold the run.
-        TScraper* run = Form().CurrentScraper;
+        RunDriver* run = Form().CurrentScraper;
         Form().StartResumeTimer(*run);
         run->Hold();
         QCOMPARE(Form().ResumeTimer->interval(), Timing().resumeTimerMs);
@@ -426,7 +426,7 @@ private slots:
 
         // A refresh lets the window's events through while the driver waits for it; a close
         // among them must not wait for that driver from inside its own call.
-        TScraper caller(&Form());
+        RunDriver caller(&Form());
         caller.progesslastupdated = 0;
         QMetaObject::invokeMethod(&Form(), &QWidget::close, Qt::QueuedConnection);
         QElapsedTimer clock;

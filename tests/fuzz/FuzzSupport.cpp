@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "scraper/HeadlessRunView.h"
-#include "scraper/Scraper.h"
+#include "run/HeadlessRunView.h"
+#include "run/RunDriver.h"
 #include "text/ByteText.h"
 
 void InitFuzzApp(int* argc, char*** argv) {
@@ -47,10 +47,10 @@ protected:
 
 }  // namespace
 
-TScraper& FuzzRun() {
+RunDriver& FuzzRun() {
     static HeadlessRunView* view = new ForgetfulRunView;
-    static TScraper* run = [] {
-        auto* r = new TScraper(view);
+    static RunDriver* run = [] {
+        auto* r = new RunDriver(view);
         r->ProgramDir = ScratchDir();
         r->WorkDir = ScratchDir();
         r->PortalBase = QStringLiteral("https://zakupki.example");
@@ -60,7 +60,7 @@ TScraper& FuzzRun() {
     return *run;
 }
 
-void ResetFuzzRun(TScraper& run) {
+void ResetFuzzRun(RunDriver& run) {
     run.SearchQueue.clear();
     run.RejectQueue.clear();
     run.CardList.clear();

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-class TScraper;
+class RunDriver;
 class HeadlessRunView;
 
 // Sets up the application object once; call from LLVMFuzzerInitialize.
@@ -22,10 +22,10 @@ QString ScratchDir();
 // A run driver that is never started: the page handlers run on the fuzzer's thread and report
 // to a headless view on a thread of its own, as a run reports to the window. Its folders are
 // the scratch folder.
-TScraper& FuzzRun();
+RunDriver& FuzzRun();
 
 // Puts the driver's per-run state back, so every input starts from the same run.
-void ResetFuzzRun(TScraper& run);
+void ResetFuzzRun(RunDriver& run);
 
 // The input as a received page: one character per byte, decoded as the driver decodes it.
 QString PageText(const QByteArray& bytes);

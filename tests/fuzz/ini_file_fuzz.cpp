@@ -3,7 +3,7 @@
 #include <QFile>
 
 #include "FuzzSupport.h"
-#include "scraper/IniFile.h"
+#include "store/IniFile.h"
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     InitFuzzApp(argc, argv);

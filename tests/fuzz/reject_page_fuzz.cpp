@@ -4,8 +4,8 @@
 #include <QFile>
 
 #include "FuzzSupport.h"
-#include "scraper/RejectPages.h"
-#include "scraper/Scraper.h"
+#include "run/RejectPages.h"
+#include "run/RunDriver.h"
 #include "text/ByteText.h"
 
 namespace {
@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {
         return 0;
     }
-    TScraper& run = FuzzRun();
+    RunDriver& run = FuzzRun();
     ResetFuzzRun(run);
     const QString havePath = run.WorkPath(QStringLiteral("have.txt"));
     QFile::remove(havePath);

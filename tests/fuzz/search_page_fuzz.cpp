@@ -4,8 +4,8 @@
 #include <QStringList>
 
 #include "FuzzSupport.h"
-#include "scraper/Scraper.h"
-#include "scraper/SearchPages.h"
+#include "run/RunDriver.h"
+#include "run/SearchPages.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {
         return 0;
     }
-    TScraper& run = FuzzRun();
+    RunDriver& run = FuzzRun();
     ResetFuzzRun(run);
     const QString& url = kSearches[data[0] % kSearches.size()];
     const QString page = PageText(

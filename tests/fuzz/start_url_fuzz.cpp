@@ -3,10 +3,10 @@
 #include <QDate>
 
 #include "FuzzSupport.h"
-#include "fetch/ScrapingThread.h"
-#include "scraper/IntervalSplit.h"
-#include "scraper/Scraper.h"
-#include "scraper/SearchPages.h"
+#include "fetch/FetchWorker.h"
+#include "run/IntervalSplit.h"
+#include "run/RunDriver.h"
+#include "run/SearchPages.h"
 #include "text/ByteText.h"
 #include "text/TextHelpers.h"
 
@@ -16,13 +16,13 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    TScraper& run = FuzzRun();
+    RunDriver& run = FuzzRun();
     run.PublishDateFrom = QDate(2026, 1, 1);
     run.PublishDateTo = QDate(2026, 1, 31);
     const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     QString url = TrimControls(SplitLines(DecodeText(bytes).text).join(QStringLiteral("\r\n")));
-    TScrapingThread::BaseAddressOf(url);
-    TScrapingThread::IsDetailUrl(url);
+    FetchWorker::BaseAddressOf(url);
+    FetchWorker::IsDetailUrl(url);
     RewriteStartUrl(run, url);
     Require(url.endsWith(QStringLiteral(
                 "contractDateFrom=01.01.2026&contractDateTo=31.01.2026&recordsPerPage=_500")),

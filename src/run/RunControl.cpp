@@ -1,0 +1,55 @@
+#include "run/RunControl.h"
+
+void RunControl::Hold() {
+    std::shared_ptr<WakeSignal> wake;
+    {
+        std::lock_guard lock(mutex_);
+        held_ = true;
+        wake = wake_;
+    }
+    if (wake) {
+        wake->Notify();
+    }
+}
+
+void RunControl::Continue() {
+    std::shared_ptr<WakeSignal> wake;
+    {
+        std::lock_guard lock(mutex_);
+        held_ = false;
+        wake = wake_;
+    }
+    changed_.notify_all();
+    if (wake) {
+        wake->Notify();
+    }
+}
+
+bool RunControl::Held() const {
+    std::lock_guard lock(mutex_);
+    return held_;
+}
+
+void RunControl::Terminate() {
+    terminated_.store(true);
+    std::shared_ptr<WakeSignal> wake;
+    {
+        std::lock_guard lock(mutex_);
+        wake = wake_;
+    }
+    // A held driver still only leaves once continued; waking it lets it look again.
+    changed_.notify_all();
+    if (wake) {
+        wake->Notify();
+    }
+}
+
+void RunControl::SetWake(std::shared_ptr<WakeSignal> wake) {
+    std::lock_guard lock(mutex_);
+    wake_ = std::move(wake);
+}
+
+void RunControl::WaitWhileHeld() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !held_; });
+}
