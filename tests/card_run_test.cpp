@@ -89,12 +89,12 @@ protected:
     RunDriver& NewRun() {
         run_ = std::make_unique<RunDriver>(&view_);
         RunDriver* run = run_.get();
-        run->ProgramDir = dir_.path();
-        run->WorkDir = dir_.path();
-        run->MutexName =
+        run->options.programDir = dir_.path();
+        run->options.workDir = dir_.path();
+        run->options.mutexName =
             QStringLiteral("QuorvaneTest-") + QUuid::createUuid().toString(QUuid::Id128);
-        run->PublishDateFrom = kFrom;
-        run->PublishDateTo = kTo;
+        run->options.contractFrom = kFrom;
+        run->options.contractTo = kTo;
         return *run;
     }
 

@@ -52,7 +52,7 @@ void SearchPage() {
     HeadlessRunView view;
     const double handleMs = AverageMs(10, [&](int) {
         RunDriver run(&view);
-        run.PortalBase = QStringLiteral("https://p.test");
+        run.portalBase = QStringLiteral("https://p.test");
         HandleSearchPage(run, page, url);
     });
     std::printf("whole handling of the page (500 log lines to the view): %.2f ms\n", handleMs);
@@ -109,11 +109,11 @@ void WaitingRun() {
     HeadlessRunView view;
     view.setThreadCount(1);
     RunDriver run(&view);
-    run.ProgramDir = dir.path();
-    run.WorkDir = dir.path();
-    run.PublishDateFrom = QDate(2026, 1, 1);
-    run.PublishDateTo = QDate(2026, 1, 31);
-    run.MutexName = QStringLiteral("QuorvaneBench-") + QUuid::createUuid().toString(QUuid::Id128);
+    run.options.programDir = dir.path();
+    run.options.workDir = dir.path();
+    run.options.contractFrom = QDate(2026, 1, 1);
+    run.options.contractTo = QDate(2026, 1, 31);
+    run.options.mutexName = QStringLiteral("QuorvaneBench-") + QUuid::createUuid().toString(QUuid::Id128);
 
     QElapsedTimer timer;
     timer.start();

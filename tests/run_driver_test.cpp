@@ -40,9 +40,9 @@ protected:
     // A driver for one run in the test's folder.
     std::unique_ptr<RunDriver> NewRun() {
         auto run = std::make_unique<RunDriver>(&view_);
-        run->ProgramDir = dir_.path();
-        run->WorkDir = dir_.path();
-        run->MutexName =
+        run->options.programDir = dir_.path();
+        run->options.workDir = dir_.path();
+        run->options.mutexName =
             QStringLiteral("QuorvaneTest-") + QUuid::createUuid().toString(QUuid::Id128);
         return run;
     }
@@ -99,7 +99,7 @@ TEST_F(RunDriverTest, UnusableStartUrlEndsRightAfterTheStartLineWithOneLine) {
                     log[2].contains(QStringLiteral("один адрес поиска контрактов на портале")))
             << log[2].toStdString();
         EXPECT_TRUE(log[3].contains(QStringLiteral(": Лог записан в ")));
-        EXPECT_TRUE(run->SetUpFailed);
+        EXPECT_TRUE(run->setUpFailed);
         EXPECT_EQ(replica_.requestCount(), 0);
         EXPECT_TRUE(view_.runControlsEnabled());
         EXPECT_TRUE(QDir(dir_.filePath(QStringLiteral("logs"))).exists());
@@ -167,8 +167,8 @@ TEST_F(RunDriverTest, NeverRunsMoreWorkersThanTheThreadCount) {
                   .toUtf8());
     view_.setThreadCount(2);
     auto run = NewRun();
-    run->PublishDateFrom = QDate(2026, 1, 1);
-    run->PublishDateTo = QDate(2026, 1, 31);
+    run->options.contractFrom = QDate(2026, 1, 1);
+    run->options.contractTo = QDate(2026, 1, 31);
     run->start();
     Finish(*run);
 
@@ -226,7 +226,7 @@ TEST_F(RunDriverTest, ProxyLinesThatNameNoProxyAreSkippedByNumber) {
     EXPECT_EQ(file.malformedLines, (QList<int>{2, 4, 5}));
 
     auto run = NewRun();
-    run->ProxyChecked = true;
+    run->options.useProxy = true;
     run->start();
     Finish(*run);
     const QStringList log = view_.log();

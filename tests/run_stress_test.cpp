@@ -121,13 +121,13 @@ protected:
         auto view = std::make_unique<HeadlessRunView>();
         view->setThreadCount(pick(1, 4));
         auto run = std::make_unique<RunDriver>(view.get());
-        run->ProgramDir = dir.path();
-        run->WorkDir = dir.path();
+        run->options.programDir = dir.path();
+        run->options.workDir = dir.path();
         const QString mutexName =
             QStringLiteral("QuorvaneStress-") + QUuid::createUuid().toString(QUuid::Id128);
-        run->MutexName = mutexName;
-        run->PublishDateFrom = kFrom;
-        run->PublishDateTo = kTo;
+        run->options.mutexName = mutexName;
+        run->options.contractFrom = kFrom;
+        run->options.contractTo = kTo;
         run->start();
 
         // The operator's actions, each after a random moment.

@@ -4,7 +4,7 @@
 #include <QDateTime>
 #include <QDir>
 
-#include "app/ConsoleRunView.h"
+#include "app/ConsoleRunReport.h"
 #include "fetch/ProxyFile.h"
 #include "fetch/RunTiming.h"
 #include "store/NoticeQueue.h"
@@ -22,12 +22,12 @@ QString Now() {
 }  // namespace
 
 HeadlessWatch::HeadlessWatch(const CommandLine& options, const FileLayout& layout,
-                             ConsoleRunView& view, int defaultThreads, bool defaultProxy)
+                             ConsoleRunReport& view, int defaultThreads, bool defaultProxy)
     : options_(options),
       layout_(layout),
       view_(view),
-      useProxy_(options.proxy.value_or(defaultProxy)) {
-    view_.setThreadCount(options.threads.value_or(defaultThreads));
+      useProxy_(options.proxy.value_or(defaultProxy)),
+      threads_(options.threads.value_or(defaultThreads)) {
     view_.setRestartChecked(!options.once);
     restartTimer_.setSingleShot(true);
     connect(&restartTimer_, &QTimer::timeout, this, &HeadlessWatch::StartRun);
@@ -56,15 +56,16 @@ void HeadlessWatch::StartRun() {
     // The date defaults are taken afresh at every run, so a long watch moves with the calendar.
     const QDate today = QDate::currentDate();
     run_ = std::make_unique<RunDriver>(&view_);
-    run_->ProgramDir = layout_.programDir();
-    run_->WorkDir = layout_.workDir();
-    run_->ProxyChecked = useProxy_;
-    run_->PublishDateFrom =
+    run_->SetThreadLimit(threads_);
+    run_->options.programDir = layout_.programDir();
+    run_->options.workDir = layout_.workDir();
+    run_->options.useProxy = useProxy_;
+    run_->options.contractFrom =
         options_.contractFrom.isValid() ? options_.contractFrom : QDate(today.year() - 1, 1, 1);
-    run_->PublishDateTo = options_.contractTo.isValid() ? options_.contractTo : today;
+    run_->options.contractTo = options_.contractTo.isValid() ? options_.contractTo : today;
     if (options_.refusalFilter()) {
-        run_->RejectDateFrom = options_.refusalFrom;
-        run_->RejectDateTo = options_.refusalTo;
+        run_->options.refusalFrom = options_.refusalFrom;
+        run_->options.refusalTo = options_.refusalTo;
     }
     connect(run_.get(), &QThread::finished, this, &HeadlessWatch::RunFinished,
             Qt::QueuedConnection);
@@ -84,7 +85,7 @@ bool HeadlessWatch::ProxyFileHasLines() {
 
 void HeadlessWatch::RunFinished() {
     run_->wait();
-    const bool setUpFailed = run_->SetUpFailed;
+    const bool setUpFailed = run_->setUpFailed;
     run_.reset();
     const bool phaseFailed = view_.TakePhaseFailed();
     const bool restartArmed = view_.TakeRestartArmed();

@@ -8,7 +8,7 @@
 #include "app/ServiceNotifier.h"
 #include "store/FileLayout.h"
 
-class ConsoleRunView;
+class ConsoleRunReport;
 class RunDriver;
 
 // The program without a window: runs the run driver with the options in place of the window's
@@ -19,7 +19,7 @@ class RunDriver;
 class HeadlessWatch : public QObject {
     Q_OBJECT
 public:
-    HeadlessWatch(const CommandLine& options, const FileLayout& layout, ConsoleRunView& view,
+    HeadlessWatch(const CommandLine& options, const FileLayout& layout, ConsoleRunReport& view,
                   int defaultThreads, bool defaultProxy);
     ~HeadlessWatch() override;
 
@@ -35,8 +35,9 @@ private:
 
     CommandLine options_;
     FileLayout layout_;
-    ConsoleRunView& view_;
+    ConsoleRunReport& view_;
     bool useProxy_;
+    int threads_;
     ServiceNotifier notifier_;
     std::unique_ptr<RunDriver> run_;
     QTimer restartTimer_;

@@ -10,7 +10,7 @@
 
 #include "app/AppIcon.h"
 #include "app/CommandLine.h"
-#include "app/ConsoleRunView.h"
+#include "app/ConsoleRunReport.h"
 #include "app/HeadlessWatch.h"
 #include "app/MainForm.h"
 #include "app/StartupCheck.h"
@@ -81,7 +81,7 @@ int ConsoleMain(int argc, char** argv) {
     const int threads = ini.readInteger(section, QStringLiteral("Limit"), 30);
     const bool proxy = ini.readBool(section, QStringLiteral("Proxy"), false);
 
-    ConsoleRunView view;
+    ConsoleRunReport view;
     view.Echo(QStringLiteral("Спасибо, что пользуетесь парсером от сервиса Pelorant!"));
     HeadlessWatch watch(options, layout, view, threads, proxy);
     StopSignals stopSignals;

@@ -7,7 +7,8 @@
 
 #include "fetch/WakeSignal.h"
 
-// How the window steers a run driver: hold, continue, terminate, and whether it has finished.
+// How a face steers a run driver: hold, continue, terminate, the number of scanning threads, and
+// whether it has finished.
 // Shared between the driver and whoever may still hold a reference after the driver is gone
 // (a pending resume timer, for one), so no one ever reaches into a freed driver.
 class RunControl {
@@ -20,6 +21,9 @@ public:
     void Terminate();
     bool Terminated() const { return terminated_.load(); }
     void SetDone() { done_.store(true); }
+    // Fetch workers the listing phase may run at once; a face may change it during the run.
+    void SetThreadLimit(int limit) { threadLimit_.store(limit); }
+    int ThreadLimit() const { return threadLimit_.load(); }
     bool Done() const { return done_.load(); }
 
     // Called by the driver at its checks: waits while held.
@@ -34,4 +38,5 @@ private:
     std::shared_ptr<WakeSignal> wake_;
     std::atomic<bool> terminated_{false};
     std::atomic<bool> done_{false};
+    std::atomic<int> threadLimit_{30};
 };

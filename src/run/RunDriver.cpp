@@ -7,18 +7,21 @@
 #include <QFileInfo>
 #include <QSet>
 #include <QUrl>
+#include <algorithm>
 
 #include "fetch/ProxyFile.h"
 #include "fetch/RunTiming.h"
 #include "fetch/FetchWorker.h"
 #include "http/CurlGlobal.h"
-#include "store/CardExport.h"
+#include "store/CsvFile.h"
 #include "store/IniFile.h"
 #include "run/RejectPages.h"
-#include "run/RunView.h"
+#include "run/CardRow.h"
+#include "run/RunEvents.h"
 #include "run/SearchPages.h"
 #include "notify/TelegramNotice.h"
 #include "text/ByteText.h"
+#include "text/StampedLine.h"
 #include "text/RunError.h"
 #include "text/TextHelpers.h"
 
@@ -33,13 +36,13 @@ void SleepLoopPass() {
 
 }  // namespace
 
-RunDriver::RunDriver(RunView* view) : view_(view) {
-    progesslastupdated = TickCount();
-    counterlastupdated = progesslastupdated;
-    ProgramDir = QCoreApplication::applicationDirPath();
+RunDriver::RunDriver(RunEvents* events) : events_(events) {
+    progress.lastProgressUpdate = TickCount();
+    progress.lastCountersUpdate = progress.lastProgressUpdate;
+    options.programDir = QCoreApplication::applicationDirPath();
     // The window's runs free themselves once their thread has ended.
     connect(this, &QThread::finished, this, [this] {
-        if (FreeOnTerminate) {
+        if (freeWhenFinished) {
             deleteLater();
         }
     });
@@ -50,83 +53,87 @@ RunDriver::~RunDriver() {
 }
 
 QString RunDriver::ProgramPath(const QString& name) const {
-    return QDir(ProgramDir).filePath(name);
+    return QDir(options.programDir).filePath(name);
 }
 
 QString RunDriver::WorkPath(const QString& name) const {
-    return WorkDir.isEmpty() ? name : QDir(WorkDir).filePath(name);
+    return options.workDir.isEmpty() ? name : QDir(options.workDir).filePath(name);
 }
 
 PendingExports& RunDriver::Pending() {
     if (!pending_) {
-        pending_ = std::make_unique<PendingExports>(WorkDir);
+        pending_ = std::make_unique<PendingExports>(options.workDir);
     }
     return *pending_;
 }
 
 NoticeQueue& RunDriver::Notices() {
     if (!notices_) {
-        notices_ = std::make_unique<NoticeQueue>(WorkDir);
+        notices_ = std::make_unique<NoticeQueue>(options.workDir);
     }
     return *notices_;
 }
 
 // --- Reporting calls -------------------------------------------------------------------------
 
-void RunDriver::AddLogLine() {
-    CallOnView(*view_, [this] { view_->AddLogLine(*this); });
-}
-
 void RunDriver::AddLogLine(const QString& text) {
-    LogMessageText = text;
-    AddLogLine();
+    CallOnView(*events_, [&] { events_->LogLine(text); });
 }
 
 void RunDriver::ShowProgress() {
-    CallOnView(*view_, [this] { view_->ShowProgress(*this); });
+    if (TicksSince(progress.lastProgressUpdate) <= static_cast<quint32>(Timing().refreshThrottleMs)) {
+        return;
+    }
+    // A bar cannot show a position beyond its range.
+    const int maximum = progress.maximum;
+    const int position = std::clamp(progress.position, 0, std::max(0, maximum));
+    CallOnView(*events_, [&] { events_->ProgressChanged(position, maximum); });
+    progress.lastProgressUpdate = TickCount();
 }
 
 void RunDriver::ShowCounters() {
-    CallOnView(*view_, [this] { view_->ShowCounters(*this); });
+    if (TicksSince(progress.lastCountersUpdate) <= static_cast<quint32>(Timing().refreshThrottleMs)) {
+        return;
+    }
+    const RunProgress counted = progress;
+    CallOnView(*events_, [&] {
+        events_->CountersChanged(counted.contractsFound, counted.refusalsQueued);
+    });
+    progress.lastCountersUpdate = TickCount();
 }
 
-void RunDriver::ReadTestExportFlag() {
-    CallOnView(*view_, [this] { view_->ReadTestExportFlag(*this); });
-}
-
-void RunDriver::ToggleBusy() {
-    CallOnView(*view_, [this] { view_->ToggleBusy(*this); });
-}
-
-void RunDriver::ReportRunEnd() {
-    CallOnView(*view_, [this] { view_->ReportRunEnd(*this); });
-    // After a failed phase the view holds the driver until its resume timer continues it.
+void RunDriver::ReportPhaseEnd(const QString& failure) {
+    if (!failure.isEmpty()) {
+        // Held before the face is told, so the resume timer it arms finds the run held.
+        control_->Hold();
+    }
+    CallOnView(*events_, [&] { events_->PhaseEnded(failure, control_); });
+    // After a failed phase the driver waits until the face's resume timer continues it.
     control_->WaitWhileHeld();
 }
 
 void RunDriver::QueueNotice(const QString& key) {
-    if (BotToken.isEmpty() || TgUserId.isEmpty()) {
+    if (telegram.botToken.isEmpty() || telegram.userId.isEmpty()) {
         return;
     }
-    Notices().Add({key, ProtocolDate, ProtocolUrl, QDateTime::currentDateTimeUtc()});
+    Notices().Add({key, refusalDate, refusalCardUrl, QDateTime::currentDateTimeUtc()});
 }
 
 void RunDriver::AnnounceReject() {
-    CallOnView(*view_, [this] { view_->AnnounceReject(*this); });
+    CallOnView(*events_, [this] { events_->RefusalAccepted(refusalDate, refusalCardUrl); });
     // The older notices still waiting go out first.
     DeliverNotices();
 }
 
 void RunDriver::DeliverNotices() {
-    if (BotToken.isEmpty() || TgUserId.isEmpty()) {
+    if (telegram.botToken.isEmpty() || telegram.userId.isEmpty()) {
         return;
     }
     // The notices go out from the driver's thread: the window stays responsive while the
     // driver waits for them, and the lines still come in the order of the refusals.
-    const TelegramSettings settings{TgApiUrl, BotToken, TgUserId, TgProxy, TgCaFile};
     Notices().Deliver([&](const QueuedNotice& notice) {
         const NoticeOutcome outcome = SendTelegramNotice(
-            *view_, settings, notice.protocolDate, notice.protocolUrl,
+            *events_, telegram, notice.protocolDate, notice.protocolUrl,
             [this] { return abandonNetwork_.load(); }, notice.detectedUtc);
         // A notice refused for good is dropped like a sent one; it would fail again.
         return outcome == NoticeOutcome::Sent || outcome == NoticeOutcome::FinalFailure
@@ -139,25 +146,25 @@ void RunDriver::DeliverNotices() {
 
 void RunDriver::run() {
     try {
-        shared_ = std::make_shared<RunShared>(MutexName);
+        shared_ = std::make_shared<RunShared>(options.mutexName);
         control_->SetWake(shared_->driverWake);
     } catch (const std::exception&) {
         // Without the spacing mutex no request may go out: the run ends before it begins.
-        SetUpFailed = true;
+        setUpFailed = true;
         control_->SetDone();
         return;
     }
     if (!SetUp()) {
-        SetUpFailed = true;
+        setUpFailed = true;
     } else {
         if (ListingPhase()) {
             // End of the listing phase, also after a failure inside it.
             ShowCounters();
-            ProgressBarPosition = 0;
-            progesslastupdated = 0;
+            progress.position = 0;
+            progress.lastProgressUpdate = 0;
             ShowProgress();
             ClaimOrphanedExports();
-            if (!CardList.isEmpty()) {
+            if (!cardUrls.isEmpty()) {
                 CardPhase();
             }
         }
@@ -168,24 +175,23 @@ void RunDriver::run() {
 }
 
 bool RunDriver::SetUp() {
-    shared_->view = view_;
-    shared_->useProxy = ProxyChecked;
-    DetailSlots = shared_->useProxy ? 5 : 1;
+    shared_->view = events_;
+    shared_->useProxy = options.useProxy;
+    detailSlots = shared_->useProxy ? 5 : 1;
     LoadProxyList();
-    NewRejectSeen = false;
-    TendersCounter = 0;
-    QCounter = 0;
+    newRefusalSeen = false;
+    progress.contractsFound = 0;
+    progress.refusalsQueued = 0;
     QDir().mkpath(ProgramPath(QStringLiteral("logs")));
     ReadSettings();
 
-    CursorHourGlass = true;
-    ToggleBusy();
+    CallOnView(*events_, [this] { events_->RunBusy(); });
     // From here on the end of the run always runs.
     try {
-        if (shared_->useProxy && !MalformedProxyLines.isEmpty()) {
-            AddLogLine(MalformedProxyLinesText(MalformedProxyLines));
+        if (shared_->useProxy && !malformedProxyLines.isEmpty()) {
+            AddLogLine(MalformedProxyLinesText(malformedProxyLines));
         }
-        HaveList.Load(WorkPath(QStringLiteral("have.txt")));
+        haveStore.Load(WorkPath(QStringLiteral("have.txt")));
         // A refusal announced but not recorded would be announced again by every run.
         HaveStore::CheckWritable(WorkPath(QStringLiteral("have.txt")));
         Pending().Open();
@@ -196,9 +202,9 @@ bool RunDriver::SetUp() {
         if (!LoadStartUrl()) {
             return false;
         }
-        SearchQueue = {StartUrl};
-        ProgressBarPosition = 0;
-        ProgressBarMax = 0;
+        searchQueue = {startUrl};
+        progress.position = 0;
+        progress.maximum = 0;
         return true;
     } catch (const std::exception& e) {
         AddLogLine(QStringLiteral("Ошибка на этапе запуска: ") + ErrorMessage(e));
@@ -209,19 +215,19 @@ bool RunDriver::SetUp() {
 void RunDriver::LoadProxyList() {
     ProxyFile file = LoadProxyFile(ProgramPath(QStringLiteral("proxy.txt")));
     shared_->proxies = file.proxies;
-    MalformedProxyLines = file.malformedLines;
+    malformedProxyLines = file.malformedLines;
 }
 
 void RunDriver::ReadSettings() {
     const IniFile ini(ProgramPath(QStringLiteral("settings.ini")));
-    BotToken = ini.readString(kSettingsSection, QStringLiteral("BotToken"), QString());
-    TgUserId = ini.readString(kSettingsSection, QStringLiteral("TgUserId"), QString());
-    TgProxy = ini.readString(kSettingsSection, QStringLiteral("TgProxy"), QString());
-    TgApiUrl = ini.readString(kSettingsSection, QStringLiteral("TgApiUrl"),
+    telegram.botToken = ini.readString(kSettingsSection, QStringLiteral("BotToken"), QString());
+    telegram.userId = ini.readString(kSettingsSection, QStringLiteral("TgUserId"), QString());
+    telegram.proxy = ini.readString(kSettingsSection, QStringLiteral("TgProxy"), QString());
+    telegram.apiUrl = ini.readString(kSettingsSection, QStringLiteral("TgApiUrl"),
                               QStringLiteral("https://api.telegram.org"));
     // Relative to the folder settings.ini is in.
     const QString caFile = ini.readString(kSettingsSection, QStringLiteral("TgCaFile"), QString());
-    TgCaFile = caFile.isEmpty() ? QString() : QDir(ProgramDir).absoluteFilePath(caFile);
+    telegram.caFile = caFile.isEmpty() ? QString() : QDir(options.programDir).absoluteFilePath(caFile);
 }
 
 bool RunDriver::LoadStartUrl() {
@@ -234,11 +240,11 @@ bool RunDriver::LoadStartUrl() {
         problem = QStringLiteral("Не удаётся прочитать файл %1: в нём должен быть ");
     } else {
         // The whole file is one URL, line breaks inside it included.
-        StartUrl =
+        startUrl =
             TrimControls(SplitLines(DecodeText(file.readAll()).text).join(QStringLiteral("\r\n")));
         // Its first line must be an address; a rest after a line break stays part of it.
-        const QUrl url(StartUrl.section(QStringLiteral("\r\n"), 0, 0));
-        if (StartUrl.isEmpty()) {
+        const QUrl url(startUrl.section(QStringLiteral("\r\n"), 0, 0));
+        if (startUrl.isEmpty()) {
             problem = QStringLiteral("Файл %1 пуст: запишите в него ");
         } else if (!url.isValid() || url.host().isEmpty() ||
                    (url.scheme() != QStringLiteral("https") &&
@@ -254,7 +260,7 @@ bool RunDriver::LoadStartUrl() {
                                   "из адресной строки браузера (начинается с https://)"));
         return false;
     }
-    PortalBase = FetchWorker::BaseAddressOf(StartUrl);
+    portalBase = FetchWorker::BaseAddressOf(startUrl);
     return true;
 }
 
@@ -271,20 +277,20 @@ bool RunDriver::ListingPhase() {
             }
 
             // Start step.
-            if (RunningCount(lists) < Limit && !(SearchQueue.isEmpty() && RejectQueue.isEmpty())) {
+            if (RunningCount(lists) < control_->ThreadLimit() && !(searchQueue.isEmpty() && refusalQueue.isEmpty())) {
                 try {
-                    QCounter = static_cast<qint32>(RejectQueue.size());
+                    progress.refusalsQueued = static_cast<qint32>(refusalQueue.size());
                     QString url;
                     bool refusalPage = false;
-                    if (shared_->detailsInFlight.load() < DetailSlots && QCounter > 0) {
-                        url = RejectQueue.takeFirst();
+                    if (shared_->detailsInFlight.load() < detailSlots && progress.refusalsQueued > 0) {
+                        url = refusalQueue.takeFirst();
                         refusalPage = true;
                         didSomething = true;
-                    } else if (!SearchQueue.isEmpty()) {
-                        url = SearchQueue.takeFirst();
+                    } else if (!searchQueue.isEmpty()) {
+                        url = searchQueue.takeFirst();
                         didSomething = true;
                     }
-                    if (url == StartUrl) {
+                    if (url == startUrl) {
                         RewriteStartUrl(*this, url);
                     }
                     if (!url.trimmed().isEmpty()) {
@@ -334,15 +340,14 @@ bool RunDriver::ListingPhase() {
             {
                 std::lock_guard lock(shared_->listsLock);
                 if (lists.runningWorkers.isEmpty() && lists.finishedWorkers.isEmpty() &&
-                    SearchQueue.isEmpty() && RejectQueue.isEmpty()) {
+                    searchQueue.isEmpty() && refusalQueue.isEmpty()) {
                     break;
                 }
             }
             EndLoopPass(didSomething, seen);
         }
     } catch (const std::exception& e) {
-        result = QStringLiteral("ERROR_") + ErrorMessage(e);
-        ReportRunEnd();
+        ReportPhaseEnd(ErrorMessage(e));
     }
     return true;
 }
@@ -361,13 +366,13 @@ void RunDriver::HarvestListing(FetchWorker* worker) {
 
 void RunDriver::CardPhase() {
     WorkerLists& lists = cardLists_;
-    const qsizetype cardCount = CardList.size();
+    const qsizetype cardCount = cardUrls.size();
     qsizetype nextCard = 0;
     bool left = false;
     try {
-        export_ = std::make_unique<CardExport>(*this);
-        ProgressBarPosition = 0;
-        ProgressBarMax = static_cast<qint32>(cardCount);
+        OpenCsvFile();
+        progress.position = 0;
+        progress.maximum = static_cast<qint32>(cardCount);
         ShowProgress();
 
         for (;;) {
@@ -380,14 +385,14 @@ void RunDriver::CardPhase() {
                 break;
             }
 
-            if (RunningCount(lists) < DetailSlots && nextCard < cardCount) {
+            if (RunningCount(lists) < detailSlots && nextCard < cardCount) {
                 didSomething = true;
                 const qsizetype index = nextCard++;
-                ++ProgressBarPosition;
+                ++progress.position;
                 ShowProgress();
-                const QString url = CardList[index];
-                if (RowAlreadyWritten(CardPending[index])) {
-                    FinishExport(CardPending[index].key);
+                const QString url = cardUrls[index];
+                if (RowAlreadyWritten(cardEntries[index])) {
+                    FinishExport(cardEntries[index].key);
                 } else if (!url.trimmed().isEmpty()) {
                     if (Terminated()) {
                         left = true;
@@ -426,9 +431,8 @@ void RunDriver::CardPhase() {
                     WriteCardRow(worker->cardIndex, page, worker->url);
                 } else if (worker->result == FetchWorker::kFailure ||
                            worker->result == FetchWorker::kNothing) {
-                    LogMessageText = worker->url + QStringLiteral(": ") + worker->statusText;
                     if (!worker->statusText.contains(QStringLiteral("Not Found"))) {
-                        AddLogLine();
+                        AddLogLine(worker->url + QStringLiteral(": ") + worker->statusText);
                     }
                     if (worker->result == FetchWorker::kFailure) {
                         CardFailed(worker->cardIndex, worker->url);
@@ -453,21 +457,41 @@ void RunDriver::CardPhase() {
             EndLoopPass(didSomething, seen);
         }
     } catch (const std::exception& e) {
-        result = QStringLiteral("ERROR_") + ErrorMessage(e);
-        ReportRunEnd();
+        ReportPhaseEnd(ErrorMessage(e));
     }
     if (!left) {
-        result = QStringLiteral("ok");
-        ReportRunEnd();
+        ReportPhaseEnd(QString());
     }
 
-    if (export_) {
-        export_->Close();
-        export_.reset();
-        ProgressBarPosition = 0;
-        progesslastupdated = 0;
+    if (csv_) {
+        csv_->Close(newRefusalSeen);
+        if (newRefusalSeen) {
+            AddLogLine(QStringLiteral("Найденные отказы сохранены в файл ") + csv_->FileName());
+        }
+        csv_.reset();
+        progress.position = 0;
+        progress.lastProgressUpdate = 0;
         ShowProgress();
     }
+}
+
+void RunDriver::OpenCsvFile() {
+    auto csv = std::make_unique<CsvFile>(
+        options.programDir,
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd HH-mm-ss")));
+    const auto announce = [&] {
+        const QString line =
+            Stamp() + QStringLiteral(": Данные будут записываться в файл ") + csv->Path();
+        CallOnView(*events_, [&] { events_->AppendRawLine(line); });
+    };
+    try {
+        csv->Create(CardHeaderLine());
+    } catch (...) {
+        announce();
+        throw;
+    }
+    announce();
+    csv_ = std::move(csv);
 }
 
 void RunDriver::ClaimOrphanedExports() {
@@ -478,9 +502,9 @@ void RunDriver::ClaimOrphanedExports() {
              Pending().ClaimOrphans(Timing().cardRetryEveryRunMs, Timing().cardRetryGapMs)) {
             AddLogLine(QStringLiteral("Выгружаем отказ, принятый ранее, но не выгруженный: ") +
                        entry.protocolDate + QLatin1Char(' ') + entry.cardUrl);
-            CardList.append(entry.cardUrl);
-            CardDates.append(RegistryIdOf(entry.cardUrl) + QLatin1Char('=') + entry.protocolDate);
-            CardPending.append(entry);
+            cardUrls.append(entry.cardUrl);
+            cardDates.append(RegistryIdOf(entry.cardUrl) + QLatin1Char('=') + entry.protocolDate);
+            cardEntries.append(entry);
         }
     } catch (const std::exception& e) {
         AddLogLine(QStringLiteral("Ошибка на этапе обработки: ") + ErrorMessage(e));
@@ -494,31 +518,31 @@ bool RunDriver::RowAlreadyWritten(const PendingExport& entry) const {
 }
 
 void RunDriver::WriteCardRow(qsizetype index, const QString& page, const QString& url) {
-    const QString& cardDate = CardDates[index];
-    const QString protocolDate = cardDate.mid(RegistryIdOf(CardList[index]).size() + 1);
-    const QString& key = CardPending[index].key;
+    const QString& cardDate = cardDates[index];
+    const QString protocolDate = cardDate.mid(RegistryIdOf(cardUrls[index]).size() + 1);
+    const QString& key = cardEntries[index].key;
     if (key.isEmpty()) {
-        export_->WriteRow(page, url, protocolDate);
+        csv_->Append(CardRow(page, url, protocolDate));
         return;
     }
     // The journal names the file and offset first, so a crash on either side of the write
     // leaves a later run able to tell whether the row is there.
-    Pending().SetCsvFile(key, export_->FileName(), export_->Size());
-    export_->WriteRow(page, url, protocolDate);
+    Pending().SetCsvFile(key, csv_->FileName(), csv_->Size());
+    csv_->Append(CardRow(page, url, protocolDate));
     // Refusals taken over from an earlier run keep this file too.
-    NewRejectSeen = true;
+    newRefusalSeen = true;
     FinishExport(key);
 }
 
 void RunDriver::FinishExport(const QString& key) {
     // The have.txt line goes first: once the entry is gone, nothing else keeps the refusal from
     // being met as new. A line that cannot be written keeps the entry for a later run.
-    HaveList.Append(WorkPath(QStringLiteral("have.txt")), key);
+    haveStore.Append(WorkPath(QStringLiteral("have.txt")), key);
     Pending().Remove(key);
 }
 
 void RunDriver::CardFailed(qsizetype index, const QString& url) {
-    const PendingExport& entry = CardPending[index];
+    const PendingExport& entry = cardEntries[index];
     if (entry.key.isEmpty()) {
         return;
     }
@@ -535,7 +559,7 @@ void RunDriver::CardFailed(qsizetype index, const QString& url) {
 }
 
 void RunDriver::ReportNoticeBacklog() {
-    if (BotToken.isEmpty() || TgUserId.isEmpty()) {
+    if (telegram.botToken.isEmpty() || telegram.userId.isEmpty()) {
         return;
     }
     try {
@@ -568,8 +592,8 @@ void RunDriver::EndOfRun() {
         pending_->Close();
     }
     ReportNoticeBacklog();
-    CursorHourGlass = false;
-    ToggleBusy();
+    const RunEnding how{Terminated(), ProgramPath(QStringLiteral("logs"))};
+    CallOnView(*events_, [&] { events_->RunIdle(how); });
     shared_.reset();
     control_->SetDone();
 }

@@ -1,7 +1,6 @@
 #pragma once
 
-#include <QCryptographicHash>
-#include <QDate>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -9,39 +8,37 @@
 #include <memory>
 
 #include "fetch/RunShared.h"
+#include "notify/TelegramNotice.h"
+#include "run/RunControl.h"
+#include "run/RunOptions.h"
+#include "run/RunProgress.h"
 #include "store/HaveStore.h"
 #include "store/NoticeQueue.h"
 #include "store/PendingExports.h"
-#include "run/RunControl.h"
 
-class RunView;
+class RunEvents;
 class FetchWorker;
-class CardExport;
+class CsvFile;
 
 // The run driver: one thread that owns one run from set-up to its end. It walks the search
 // results (listing phase), then fetches the contract card of every accepted refusal and writes
-// the CSV file (card phase), reporting to the window only through RunView calls.
+// the CSV file (card phase), telling its face what happens only through RunEvents.
 class RunDriver : public QThread {
     Q_OBJECT
 public:
-    // `view` must outlive the run.
-    explicit RunDriver(RunView* view);
+    // `events` must outlive the run.
+    explicit RunDriver(RunEvents* events);
     ~RunDriver() override;
 
-    // --- Set by the window before start() ---
-    bool ProxyChecked = false;             // the proxy box, as it stood when Start was pressed
-    QDate PublishDateFrom, PublishDateTo;  // contract dates; a null date means no bound
-    QDate RejectDateFrom, RejectDateTo;    // refusal date filter; null means no bound
-    QString ProgramDir;  // settings.ini, proxy.txt, logs and CSV files (default: the program's)
-    QString WorkDir;     // have.txt and StartURL.txt (default: the current directory)
-    QString MutexName = QStringLiteral("QuorvaneMutex");
+    // Set by the face before start().
+    RunOptions options;
     // Deletes the driver when its thread has ended (the window's runs).
-    bool FreeOnTerminate = false;
+    bool freeWhenFinished = false;
     // Set by the driver when the run could not begin (no spacing mutex, no usable start address,
     // a failed set-up); read once the run is over.
-    bool SetUpFailed = false;
+    bool setUpFailed = false;
 
-    // --- Run control from the window's thread ---
+    // --- Run control from the face's thread ---
     // Holds the driver at its next check; it does nothing until continued.
     void Hold() { control_->Hold(); }
     void Continue() { control_->Continue(); }
@@ -49,62 +46,49 @@ public:
     // Asks the driver to leave the run (continue it first when it is held).
     void Terminate() { control_->Terminate(); }
     bool Terminated() const { return control_->Terminated(); }
-    // Set when the run is over (the driver frees itself soon after with FreeOnTerminate).
+    // Set when the run is over (the driver frees itself soon after with freeWhenFinished).
     bool Done() const { return control_->Done(); }
+    void SetThreadLimit(int limit) { control_->SetThreadLimit(limit); }
     // Outlives the driver, for callers that may act after it is gone.
     std::shared_ptr<RunControl> Control() const { return control_; }
     // Abandons a Telegram notice in flight as well (the program is closing).
     void AbandonNetwork() { abandonNetwork_.store(true); }
 
-    // --- Fields the reporting calls read and write (each call runs while the driver waits) ---
-    qint32 Limit = 0;
-    QString result;
-    QString LogMessageText;
-    bool CursorHourGlass = false;
-    qint32 ProgressBarPosition = 0;
-    qint32 ProgressBarMax = 0;
-    quint32 progesslastupdated = 0;
-    quint32 counterlastupdated = 0;
-    qint32 TendersCounter = 0;
-    qint32 QCounter = 0;
-    bool CheckBox1Checked = false;
-    QString ProtocolUrl;
-    QString ProtocolDate;
-
-    // --- The run's own state, on the driver's thread ---
-    QString StartUrl;
-    QString PortalBase;  // scheme, host and port of StartUrl
-    qint32 DetailSlots = 1;
-    QStringList SearchQueue;
-    QStringList RejectQueue;
-    QStringList CardList;              // contract card addresses of accepted refusals
-    QStringList CardDates;             // "registry id=signing date-time", one per CardList entry
-    QList<PendingExport> CardPending;  // the journal entry of each CardList entry (key empty: none)
-    QStringList SeenRejectDigests;     // sorted MD5 digests of the refusal links queued this run
-    HaveStore HaveList;                // the refusals met before (have.txt)
-    bool NewRejectSeen = false;
-    QString BotToken, TgUserId, TgProxy, TgApiUrl;
-    QString TgCaFile;                // absolute path of "TgCaFile"; empty when not set
-    QList<int> MalformedProxyLines;  // proxy.txt lines that name no proxy, logged at set-up
+    // --- The run's state, on the driver's thread ---
+    RunProgress progress;
+    QString startUrl;
+    QString portalBase;  // scheme, host and port of startUrl
+    qint32 detailSlots = 1;
+    QStringList searchQueue;
+    QStringList refusalQueue;
+    QStringList cardUrls;              // contract card addresses of accepted refusals
+    QStringList cardDates;             // "registry id=signing date-time", one per cardUrls entry
+    QList<PendingExport> cardEntries;  // the journal entry of each cardUrls entry (key empty: none)
+    QStringList seenRefusalDigests;    // sorted MD5 digests of the refusal links queued this run
+    HaveStore haveStore;               // the refusals met before (have.txt)
+    bool newRefusalSeen = false;
+    // The refusal being accepted: its signing date-time and its contract card's address.
+    QString refusalDate;
+    QString refusalCardUrl;
+    TelegramSettings telegram;       // empty token or user id: no notices
+    QList<int> malformedProxyLines;  // proxy.txt lines that name no proxy, logged at set-up
 
     // The directories the run's files are in.
     QString ProgramPath(const QString& name) const;
     QString WorkPath(const QString& name) const;
 
-    // Reporting calls; each runs on the view's thread while the driver waits.
-    void AddLogLine();
+    // Reports to the face; each waits until the face's thread has handled it.
     void AddLogLine(const QString& text);
+    // The progress and the counters, each at most about once a second.
     void ShowProgress();
     void ShowCounters();
-    void ReadTestExportFlag();
-    // Queues the Telegram notice of the accepted refusal `key` (ProtocolDate, ProtocolUrl).
+    // Queues the Telegram notice of the accepted refusal `key` (refusalDate, refusalCardUrl).
     void QueueNotice(const QString& key);
     // The results line, the balloon and the delivery of the queued Telegram notices.
     void AnnounceReject();
     // Sends the queued Telegram notices, oldest first, until one fails for a passing reason.
     void DeliverNotices();
 
-    RunView& View() { return *view_; }
     // Accepted refusals whose row is not written yet, and Telegram notices not yet delivered;
     // both kept in the work folder, made on first use.
     PendingExports& Pending();
@@ -118,6 +102,7 @@ private:
     bool ListingPhase();
     void ClaimOrphanedExports();
     bool RowAlreadyWritten(const PendingExport& entry) const;
+    void OpenCsvFile();
     void WriteCardRow(qsizetype index, const QString& page, const QString& url);
     // Records the refusal in have.txt, then takes its entry out of the journal.
     void FinishExport(const QString& key);
@@ -127,8 +112,8 @@ private:
     void ReportNoticeBacklog();
     void CardPhase();
     void EndOfRun();
-    void ReportRunEnd();
-    void ToggleBusy();
+    // Tells the face how a phase ended; after a failure waits until the face continues the run.
+    void ReportPhaseEnd(const QString& failure);
     void StartWorker(const QString& url, WorkerLists& lists, qsizetype cardIndex = -1);
     void HarvestListing(FetchWorker* worker);
     void TerminateWorkers(WorkerLists& lists);
@@ -142,11 +127,11 @@ private:
     void ReadSettings();
     bool LoadStartUrl();
 
-    RunView* view_;
+    RunEvents* events_;
     std::shared_ptr<RunShared> shared_;
     WorkerLists listingLists_;
     WorkerLists cardLists_;
-    std::unique_ptr<CardExport> export_;
+    std::unique_ptr<CsvFile> csv_;
     std::unique_ptr<PendingExports> pending_;
     std::unique_ptr<NoticeQueue> notices_;
 

@@ -4,23 +4,20 @@
 #include <QThread>
 #include <mutex>
 
-#include "run/ControlsRunView.h"
+#include "run/RunReport.h"
 
-class RunDriver;
-
-// The window's side of a run without a window: controls kept in memory on a thread of their
-// own. Used by the tests and by command-line runs. Every accessor is safe from any thread.
-class HeadlessRunView : public ControlsRunView {
+// A run's report kept in memory, on a thread of its own: the log (and with it the log file), the
+// results, the balloons, the last progress and counters. The headless face builds on it, and
+// the tests read what a run showed from it. Every accessor is safe from any thread.
+class RecordedRunReport : public RunReport {
 public:
-    HeadlessRunView();
-    ~HeadlessRunView() override;
+    RecordedRunReport();
+    ~RecordedRunReport() override;
 
     QObject* context() override { return context_; }
 
-    // The controls a run reads.
-    void setThreadCount(int count);
+    // Whether a new run follows each run on its own.
     void setRestartChecked(bool checked);
-    void setTestExportChecked(bool checked);
 
     // What the run showed.
     QStringList log() const;
@@ -29,7 +26,7 @@ public:
     int progressMaximum() const;
     int progressPosition() const;
     QString progressHint() const;
-    QString tendersLabel() const;
+    QString contractsLabel() const;
     QString queuedLabel() const;
     bool runControlsEnabled() const;
     bool restartTimerArmed() const;
@@ -41,14 +38,12 @@ protected:
     void clearLog() override;
     void appendLog(const QString& line) override;
     QStringList logLines() override;
-    int threadCount() override;
     void setProgress(int maximum, int position, const QString& hint) override;
-    void setCounters(const QString& tenders, const QString& queued) override;
+    void setCounters(const QString& contracts, const QString& queued) override;
     void setRunControlsEnabled(bool enabled) override;
     bool restartChecked() override;
     int startRestartTimer() override;
-    void startResumeTimer(RunDriver& run, int ms) override;
-    bool testExportChecked() override;
+    void startResumeTimer(std::weak_ptr<RunControl> run, int ms) override;
     void appendResult(const QString& line) override;
     void showRejectBalloon(const QString& title, const QString& text) override;
     void processPendingEvents() override {}
@@ -60,13 +55,11 @@ private:
     QStringList log_;
     QStringList results_;
     QStringList balloons_;
-    int threadCount_ = 30;
     bool restartChecked_ = false;
-    bool testExportChecked_ = false;
     int progressMaximum_ = 0;
     int progressPosition_ = 0;
     QString progressHint_;
-    QString tendersLabel_;
+    QString contractsLabel_;
     QString queuedLabel_;
     bool runControlsEnabled_ = true;
     bool restartTimerArmed_ = false;

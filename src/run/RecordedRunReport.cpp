@@ -1,124 +1,112 @@
-#include "run/HeadlessRunView.h"
+#include "run/RecordedRunReport.h"
 
 #include <QTimer>
 
 #include "fetch/RunTiming.h"
-#include "run/RunDriver.h"
+#include "run/RunControl.h"
 #include "text/StampedLine.h"
 
-HeadlessRunView::HeadlessRunView() : context_(new QObject) {
-    thread_.setObjectName(QStringLiteral("HeadlessRunView"));
+RecordedRunReport::RecordedRunReport() : context_(new QObject) {
+    thread_.setObjectName(QStringLiteral("RecordedRunReport"));
     context_->moveToThread(&thread_);
     QObject::connect(&thread_, &QThread::finished, context_, &QObject::deleteLater);
     thread_.start();
 }
 
-HeadlessRunView::~HeadlessRunView() {
+RecordedRunReport::~RecordedRunReport() {
     thread_.quit();
     thread_.wait();
 }
 
-void HeadlessRunView::setThreadCount(int count) {
-    std::lock_guard lock(mutex_);
-    threadCount_ = count;
-}
 
-void HeadlessRunView::setRestartChecked(bool checked) {
+void RecordedRunReport::setRestartChecked(bool checked) {
     std::lock_guard lock(mutex_);
     restartChecked_ = checked;
 }
 
-void HeadlessRunView::setTestExportChecked(bool checked) {
-    std::lock_guard lock(mutex_);
-    testExportChecked_ = checked;
-}
 
-QStringList HeadlessRunView::log() const {
+QStringList RecordedRunReport::log() const {
     std::lock_guard lock(mutex_);
     return log_;
 }
 
-QStringList HeadlessRunView::results() const {
+QStringList RecordedRunReport::results() const {
     std::lock_guard lock(mutex_);
     return results_;
 }
 
-QStringList HeadlessRunView::balloons() const {
+QStringList RecordedRunReport::balloons() const {
     std::lock_guard lock(mutex_);
     return balloons_;
 }
 
-int HeadlessRunView::progressMaximum() const {
+int RecordedRunReport::progressMaximum() const {
     std::lock_guard lock(mutex_);
     return progressMaximum_;
 }
 
-int HeadlessRunView::progressPosition() const {
+int RecordedRunReport::progressPosition() const {
     std::lock_guard lock(mutex_);
     return progressPosition_;
 }
 
-QString HeadlessRunView::progressHint() const {
+QString RecordedRunReport::progressHint() const {
     std::lock_guard lock(mutex_);
     return progressHint_;
 }
 
-QString HeadlessRunView::tendersLabel() const {
+QString RecordedRunReport::contractsLabel() const {
     std::lock_guard lock(mutex_);
-    return tendersLabel_;
+    return contractsLabel_;
 }
 
-QString HeadlessRunView::queuedLabel() const {
+QString RecordedRunReport::queuedLabel() const {
     std::lock_guard lock(mutex_);
     return queuedLabel_;
 }
 
-bool HeadlessRunView::runControlsEnabled() const {
+bool RecordedRunReport::runControlsEnabled() const {
     std::lock_guard lock(mutex_);
     return runControlsEnabled_;
 }
 
-bool HeadlessRunView::restartTimerArmed() const {
+bool RecordedRunReport::restartTimerArmed() const {
     std::lock_guard lock(mutex_);
     return restartTimerArmed_;
 }
 
-int HeadlessRunView::resumeTimerArms() const {
+int RecordedRunReport::resumeTimerArms() const {
     std::lock_guard lock(mutex_);
     return resumeTimerArms_;
 }
 
-int HeadlessRunView::progressRefreshes() const {
+int RecordedRunReport::progressRefreshes() const {
     std::lock_guard lock(mutex_);
     return progressRefreshes_;
 }
 
-int HeadlessRunView::logLineCount() {
+int RecordedRunReport::logLineCount() {
     std::lock_guard lock(mutex_);
     return static_cast<int>(log_.size());
 }
 
-void HeadlessRunView::clearLog() {
+void RecordedRunReport::clearLog() {
     std::lock_guard lock(mutex_);
     log_.clear();
 }
 
-void HeadlessRunView::appendLog(const QString& line) {
+void RecordedRunReport::appendLog(const QString& line) {
     std::lock_guard lock(mutex_);
     // A memo shows an appended text with line breaks as several lines.
     log_.append(line.split(QStringLiteral("\r\n")));
 }
 
-QStringList HeadlessRunView::logLines() {
+QStringList RecordedRunReport::logLines() {
     return log();
 }
 
-int HeadlessRunView::threadCount() {
-    std::lock_guard lock(mutex_);
-    return threadCount_;
-}
 
-void HeadlessRunView::setProgress(int maximum, int position, const QString& hint) {
+void RecordedRunReport::setProgress(int maximum, int position, const QString& hint) {
     std::lock_guard lock(mutex_);
     progressMaximum_ = maximum;
     progressPosition_ = position;
@@ -126,36 +114,35 @@ void HeadlessRunView::setProgress(int maximum, int position, const QString& hint
     ++progressRefreshes_;
 }
 
-void HeadlessRunView::setCounters(const QString& tenders, const QString& queued) {
+void RecordedRunReport::setCounters(const QString& contracts, const QString& queued) {
     std::lock_guard lock(mutex_);
-    tendersLabel_ = tenders;
+    contractsLabel_ = contracts;
     queuedLabel_ = queued;
 }
 
-void HeadlessRunView::setRunControlsEnabled(bool enabled) {
+void RecordedRunReport::setRunControlsEnabled(bool enabled) {
     std::lock_guard lock(mutex_);
     runControlsEnabled_ = enabled;
 }
 
-bool HeadlessRunView::restartChecked() {
+bool RecordedRunReport::restartChecked() {
     std::lock_guard lock(mutex_);
     return restartChecked_;
 }
 
-int HeadlessRunView::startRestartTimer() {
+int RecordedRunReport::startRestartTimer() {
     std::lock_guard lock(mutex_);
     restartTimerArmed_ = true;
     return Timing().restartTimerMs;
 }
 
-void HeadlessRunView::startResumeTimer(RunDriver& run, int ms) {
+void RecordedRunReport::startResumeTimer(std::weak_ptr<RunControl> run, int ms) {
     {
         std::lock_guard lock(mutex_);
         ++resumeTimerArms_;
     }
     // The timer may fire after the driver is gone; it only reaches the shared run control.
-    std::weak_ptr<RunControl> control = run.Control();
-    QTimer::singleShot(ms, context_, [this, control] {
+    QTimer::singleShot(ms, context_, [this, control = std::move(run)] {
         auto target = control.lock();
         if (target && !target->Done() && target->Held()) {
             // Logged before the driver goes on, so the line stands before anything it logs next.
@@ -165,17 +152,13 @@ void HeadlessRunView::startResumeTimer(RunDriver& run, int ms) {
     });
 }
 
-bool HeadlessRunView::testExportChecked() {
-    std::lock_guard lock(mutex_);
-    return testExportChecked_;
-}
 
-void HeadlessRunView::appendResult(const QString& line) {
+void RecordedRunReport::appendResult(const QString& line) {
     std::lock_guard lock(mutex_);
     results_.append(line);
 }
 
-void HeadlessRunView::showRejectBalloon(const QString& title, const QString& text) {
+void RecordedRunReport::showRejectBalloon(const QString& title, const QString& text) {
     std::lock_guard lock(mutex_);
     balloons_.append(title + QLatin1Char('|') + text);
 }

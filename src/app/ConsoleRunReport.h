@@ -4,14 +4,14 @@
 #include <cstdio>
 #include <mutex>
 
-#include "run/HeadlessRunView.h"
+#include "run/RecordedRunReport.h"
 
-// The controls of a run without a window, with every line the window's log and results memos
-// would get also written to a stream (standard output), one line each, flushed at once: a
+// The report of a run without a window, with every line the window's log and results would get
+// also written to a stream (standard output), one line each, flushed at once: a
 // service manager's journal is the log viewer then.
-class ConsoleRunView : public HeadlessRunView {
+class ConsoleRunReport : public RecordedRunReport {
 public:
-    explicit ConsoleRunView(std::FILE* out = stdout) : out_(out) {}
+    explicit ConsoleRunReport(std::FILE* out = stdout) : out_(out) {}
 
     // A line to the stream alone, for lines the window shows before any run.
     void Echo(const QString& text);
@@ -23,8 +23,8 @@ public:
     // How many refusals the run that has just ended announced; resets the count.
     int TakeRefusalsFound() { return refusalsFound_.exchange(0); }
 
-    void ReportRunEnd(RunDriver& run) override;
-    void AnnounceReject(RunDriver& run) override;
+    void PhaseEnded(const QString& failure, std::weak_ptr<RunControl> run) override;
+    void RefusalAccepted(const QString& refusalDate, const QString& cardUrl) override;
 
 protected:
     void appendLog(const QString& line) override;

@@ -129,7 +129,7 @@ TEST(CardRowTest, PageWithoutMarkersStillGivesElevenFields) {
 // The export of a run that is not started: the driver's directories and its view only.
 class CardExportTest : public ::testing::Test {
 protected:
-    CardExportTest() : run_(&view_) { run_.ProgramDir = dir_.path(); }
+    CardExportTest() : run_(&view_) { run_.options.programDir = dir_.path(); }
 
     QStringList CsvFiles() const {
         return QDir(dir_.path()).entryList({QStringLiteral("*.csv")}, QDir::Files);
@@ -146,7 +146,7 @@ const QByteArray kHeader =
     "\"Рабочий телефон\";\"Рабочий e-mail\"\r\n";
 
 TEST_F(CardExportTest, FileStartsWithTheMarkAndHeaderAndIsKeptWithItsNameLogged) {
-    run_.NewRejectSeen = true;
+    run_.newRefusalSeen = true;
     CardExport csv(run_);
     const QStringList files = CsvFiles();
     ASSERT_EQ(files.size(), 1);
@@ -198,7 +198,7 @@ TEST_F(CardExportTest, NameTakenByAnotherInstanceGetsTheNextFreeOne) {
 }
 
 TEST_F(CardExportTest, UncreatableFileFails) {
-    run_.ProgramDir = dir_.filePath(QStringLiteral("missing/folder"));
+    run_.options.programDir = dir_.filePath(QStringLiteral("missing/folder"));
     EXPECT_THROW(CardExport csv(run_), RunError);
 }
 

@@ -14,7 +14,7 @@ namespace {
 class RunReportingTest : public ::testing::Test {
 protected:
     RunReportingTest() : timing_(ScopedTiming::Scaled(1)), run_(&view_) {
-        run_.ProgramDir = dir_.path();
+        run_.options.programDir = dir_.path();
         QDir().mkpath(dir_.filePath(QStringLiteral("logs")));
     }
     ~RunReportingTest() override { SetTickOffsetForTesting(0); }
@@ -43,21 +43,21 @@ TEST_F(RunReportingTest, LogIsEmptiedOnlyWhenPastTheCap) {
 }
 
 TEST_F(RunReportingTest, ProgressRefreshesAtMostOnceASecondButAlwaysReadsTheThreadCount) {
-    run_.progesslastupdated = 0;
-    run_.ProgressBarMax = 10;
-    run_.ProgressBarPosition = 4;
+    run_.progress.lastProgressUpdate = 0;
+    run_.progress.maximum = 10;
+    run_.progress.position = 4;
     view_.setThreadCount(12);
     Call(&RunView::ShowProgress);
     EXPECT_EQ(view_.progressRefreshes(), 1);
     EXPECT_EQ(view_.progressHint(), QStringLiteral("4 из 10, осталось 6"));
 
-    run_.ProgressBarPosition = 5;
+    run_.progress.position = 5;
     view_.setThreadCount(40);
     Call(&RunView::ShowProgress);  // within the second: not refreshed
     EXPECT_EQ(view_.progressRefreshes(), 1);
     EXPECT_EQ(run_.Limit, 40);
 
-    run_.progesslastupdated = 0;  // the driver forces the next refresh
+    run_.progress.lastProgressUpdate = 0;  // the driver forces the next refresh
     Call(&RunView::ShowProgress);
     EXPECT_EQ(view_.progressRefreshes(), 2);
     EXPECT_EQ(view_.progressPosition(), 5);
@@ -65,17 +65,17 @@ TEST_F(RunReportingTest, ProgressRefreshesAtMostOnceASecondButAlwaysReadsTheThre
 
 TEST_F(RunReportingTest, ThrottleSurvivesTheTickCounterWrapping) {
     SetTickOffsetForTesting(0xFFFFFFFFu - TickCount() - 100);  // 100 ms before the wrap
-    run_.progesslastupdated = TickCount();
+    run_.progress.lastProgressUpdate = TickCount();
     QThread::msleep(200);  // the counter has wrapped now
-    ASSERT_LT(TickCount(), run_.progesslastupdated);
+    ASSERT_LT(TickCount(), run_.progress.lastProgressUpdate);
     Call(&RunView::ShowProgress);
     EXPECT_EQ(view_.progressRefreshes(), 0);
 }
 
 TEST_F(RunReportingTest, CountersShowTheirTextsAndCopyTheThreadCount) {
-    run_.counterlastupdated = 0;
-    run_.TendersCounter = 1234;
-    run_.QCounter = 7;
+    run_.progress.lastCountersUpdate = 0;
+    run_.progress.contractsFound = 1234;
+    run_.progress.refusalsQueued = 7;
     view_.setThreadCount(20);
     Call(&RunView::ShowCounters);
     EXPECT_EQ(view_.tendersLabel(), QStringLiteral("Найдено контрактов: 1234"));
@@ -148,8 +148,8 @@ TEST_F(RunReportingTest, FailedPhaseLogsTheErrorAndPausesUntilTheResumeTimer) {
 }
 
 TEST_F(RunReportingTest, AnnouncementGoesToResultsAndBalloon) {
-    run_.ProtocolDate = QStringLiteral("05.12.2026 10:11");
-    run_.ProtocolUrl = QStringLiteral("https://portal/card?reestrNumber=1");
+    run_.refusalDate = QStringLiteral("05.12.2026 10:11");
+    run_.refusalCardUrl = QStringLiteral("https://portal/card?reestrNumber=1");
     Call(&RunView::AnnounceReject);
     ASSERT_EQ(view_.results().size(), 1);
     EXPECT_TRUE(view_.results().first().endsWith(
