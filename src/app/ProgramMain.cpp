@@ -12,7 +12,7 @@
 #include "app/CommandLine.h"
 #include "app/ConsoleRunView.h"
 #include "app/HeadlessWatch.h"
-#include "app/MainForm.h"
+#include "app/MainWindow.h"
 #include "app/StartupCheck.h"
 #include "app/StopSignals.h"
 #include "http/CurlGlobal.h"

@@ -20,7 +20,7 @@
 #include "PortalImitation.h"
 #include "PortalReplica.h"
 #include "app/DatePicker.h"
-#include "app/MainForm.h"
+#include "app/MainWindow.h"
 #include "scraper/NoticeQueue.h"
 #include "support/TestSupport.h"
 

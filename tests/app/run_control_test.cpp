@@ -16,7 +16,7 @@
 #include "PortalReplica.h"
 #include "TelegramImitation.h"
 #include "app/DatePicker.h"
-#include "app/MainForm.h"
+#include "app/MainWindow.h"
 #include "support/TestSupport.h"
 
 using replica::PortalReplica;

@@ -15,7 +15,7 @@
 #include <QtTest>
 #include <cstdlib>
 
-#include "app/MainForm.h"
+#include "app/MainWindow.h"
 #include "support/TestSupport.h"
 
 namespace {

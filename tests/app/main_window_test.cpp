@@ -13,7 +13,7 @@
 #include <QtTest>
 
 #include "app/DatePicker.h"
-#include "app/MainForm.h"
+#include "app/MainWindow.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -339,4 +339,4 @@ private slots:
 };
 
 QTEST_MAIN(MainFormTest)
-#include "main_form_test.moc"
+#include "main_window_test.moc"
