@@ -48,8 +48,8 @@ T* Named(T* widget, const char* name) {
     return widget;
 }
 
-::QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int left, int top) {
-    auto* label = Named(new ::QLabel(text, parent), name);
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int left, int top) {
+    auto* label = Named(new QLabel(text, parent), name);
     label->move(left, top);
     label->adjustSize();
     return label;
@@ -69,33 +69,33 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text,
     return button;
 }
 
-TDatePicker* MakeDatePicker(QWidget* parent, const char* name, const QRect& geometry,
-                            const QDate& today) {
-    auto* picker = Named(new TDatePicker(parent), name);
+DatePicker* MakeDatePicker(QWidget* parent, const char* name, const QRect& geometry,
+                           const QDate& today) {
+    auto* picker = Named(new DatePicker(parent), name);
     picker->setGeometry(geometry);
     picker->setToday(today);
     return picker;
 }
 
-QPlainTextEdit* MakeMemo(QWidget* parent, const char* name) {
-    auto* memo = Named(new QPlainTextEdit(parent), name);
-    memo->setLineWrapMode(QPlainTextEdit::NoWrap);
-    memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    // The memos are read, not typed into: Tab goes on along the tab order.
-    memo->setTabChangesFocus(true);
-    return memo;
+QPlainTextEdit* MakeTextView(QWidget* parent, const char* name) {
+    auto* view = Named(new QPlainTextEdit(parent), name);
+    view->setLineWrapMode(QPlainTextEdit::NoWrap);
+    view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // The log and results views are read, not typed into: Tab goes on along the tab order.
+    view->setTabChangesFocus(true);
+    return view;
 }
 
 // Sets a picker from the program without it counting as the operator's change.
-void SetQuietly(TDatePicker* picker, const QDate& date) {
+void SetQuietly(DatePicker* picker, const QDate& date) {
     const QSignalBlocker blocker(picker);
     picker->setPickedDate(date);
 }
 
 }  // namespace
 
-TMainForm::TMainForm(TMainFormOptions options, QWidget* parent)
+MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
     : QWidget(parent), options_(std::move(options)) {
     today_ = options_.today.isValid() ? options_.today : QDate::currentDate();
     if (options_.programDir.isEmpty()) {
@@ -104,19 +104,19 @@ TMainForm::TMainForm(TMainFormOptions options, QWidget* parent)
     CreateControls();
     SetTabOrder();
     ConnectHandlers();
-    FormCreate();
+    SetDefaults();
 }
 
-TMainForm::~TMainForm() {
+MainWindow::~MainWindow() {
     // A run still going must not call into a window that is gone.
-    RestartTimer->stop();
-    ResumeTimer->stop();
+    restartTimer->stop();
+    resumeTimer->stop();
     if (!StopRunForExit(10000)) {
         qWarning("The run driver did not end before the window was destroyed");
     }
 }
 
-void TMainForm::CreateControls() {
+void MainWindow::CreateControls() {
     // Where Tahoma is not installed, a narrow sans face keeps the texts within the designed
     // geometry; the wider default face would run labels into the fields beside them.
     QFont::insertSubstitutions(QStringLiteral("Tahoma"), {QStringLiteral("DejaVu Sans Condensed"),
@@ -130,200 +130,193 @@ void TMainForm::CreateControls() {
     move(0, 0);
     resize(kDesignWidth, kDesignHeight);
 
-    ProgressBar = Named(new QProgressBar(this), "ProgressBar");
-    ProgressBar->setTextVisible(false);
-    ProgressBar->setRange(0, 100);
-    ProgressBar->setValue(0);
-    ProgressBar->setStyleSheet(
+    progressBar = Named(new QProgressBar(this), "progressBar");
+    progressBar->setTextVisible(false);
+    progressBar->setRange(0, 100);
+    progressBar->setValue(0);
+    progressBar->setStyleSheet(
         QStringLiteral("QProgressBar { border: 1px solid #a0a0a0; background: #ffffff; }"
                        "QProgressBar::chunk { background: qlineargradient(x1:0, y1:0, x2:1, y2:0,"
                        " stop:0 #008000, stop:1 #c0dcc0); margin: 0px; }"));
 
-    LogsMemo = MakeMemo(this, "LogsMemo");
-    Label2 = MakeLabel(this, "Label2", QStringLiteral("Логи"), 8, 229);
+    logView = MakeTextView(this, "logView");
+    logLabel = MakeLabel(this, "logLabel", QStringLiteral("Логи"), 8, 229);
 
-    StartButton = MakeButton(this, "StartButton", QStringLiteral("СТАРТ"), QRect(8, 8, 169, 37));
-    StartButton->setFont(QFont(QStringLiteral("Tahoma"), 14));
-    StopButton = MakeButton(this, "StopButton", QStringLiteral("стоп"), QRect(102, 51, 75, 25));
-    PauseButton = MakeButton(this, "PauseButton", QStringLiteral("пауза"), QRect(8, 51, 75, 25));
+    startButton = MakeButton(this, "startButton", QStringLiteral("СТАРТ"), QRect(8, 8, 169, 37));
+    startButton->setFont(QFont(QStringLiteral("Tahoma"), 14));
+    stopButton = MakeButton(this, "stopButton", QStringLiteral("стоп"), QRect(102, 51, 75, 25));
+    pauseButton = MakeButton(this, "pauseButton", QStringLiteral("пауза"), QRect(8, 51, 75, 25));
 
-    ResumeTimer = Named(new QTimer(this), "ResumeTimer");
-    ResumeTimer->setInterval(Timing().resumeTimerMs);
+    resumeTimer = Named(new QTimer(this), "resumeTimer");
+    resumeTimer->setInterval(Timing().resumeTimerMs);
 
-    CheckBox1 = MakeCheckBox(this, "CheckBox1", QStringLiteral("Тестовая выгрузка"),
-                             QRect(753, 75, 125, 17));
+    testExportBox = MakeCheckBox(this, "testExportBox", QStringLiteral("Тестовая выгрузка"),
+                                 QRect(753, 75, 125, 17));
 
-    JvTrayIcon1 = Named(new QSystemTrayIcon(QuorvaneIcon(), this), "JvTrayIcon1");
-    JvTrayIcon1->setToolTip(QStringLiteral("Монитор протоколов уклонения с госзакупок"));
+    trayIcon = Named(new QSystemTrayIcon(QuorvaneIcon(), this), "trayIcon");
+    trayIcon->setToolTip(QStringLiteral("Монитор протоколов уклонения с госзакупок"));
 
-    Label1 = MakeLabel(this, "Label1", QStringLiteral("Контракты с отказами:"), 8, 79);
-    ResultsMemo = MakeMemo(this, "ResultsMemo");
-    Label5 = MakeLabel(this, "Label5", QStringLiteral("Дата заключения контракта, от:"), 191, 8);
-    Label3 = MakeLabel(this, "Label3", QStringLiteral("до:"), 467, 8);
-    DatePublishedPicker =
-        MakeDatePicker(this, "DatePublishedPicker", QRect(368, 4, 93, 21), today_);
-    DatePublishedPicker2 =
-        MakeDatePicker(this, "DatePublishedPicker2", QRect(490, 4, 93, 21), today_);
-    Label4 = MakeLabel(this, "Label4", QStringLiteral("Дата отказа, от:"), 275, 31);
-    Label6 = MakeLabel(this, "Label6", QStringLiteral("до:"), 467, 32);
-    RejectDatePicker = MakeDatePicker(this, "RejectDatePicker", QRect(368, 27, 93, 21), today_);
-    RejectDatePicker2 = MakeDatePicker(this, "RejectDatePicker2", QRect(490, 28, 93, 21), today_);
-    ProtocolsFilterCheckBox = MakeCheckBox(this, "ProtocolsFilterCheckBox", QStringLiteral("    "),
-                                           QRect(255, 30, 36, 20));
+    refusedContractsLabel =
+        MakeLabel(this, "refusedContractsLabel", QStringLiteral("Контракты с отказами:"), 8, 79);
+    resultsView = MakeTextView(this, "resultsView");
+    contractDatesLabel = MakeLabel(this, "contractDatesLabel",
+                                   QStringLiteral("Дата заключения контракта, от:"), 191, 8);
+    contractToLabel = MakeLabel(this, "contractToLabel", QStringLiteral("до:"), 467, 8);
+    contractFromPicker = MakeDatePicker(this, "contractFromPicker", QRect(368, 4, 93, 21), today_);
+    contractToPicker = MakeDatePicker(this, "contractToPicker", QRect(490, 4, 93, 21), today_);
+    refusalDatesLabel =
+        MakeLabel(this, "refusalDatesLabel", QStringLiteral("Дата отказа, от:"), 275, 31);
+    refusalToLabel = MakeLabel(this, "refusalToLabel", QStringLiteral("до:"), 467, 32);
+    refusalFromPicker = MakeDatePicker(this, "refusalFromPicker", QRect(368, 27, 93, 21), today_);
+    refusalToPicker = MakeDatePicker(this, "refusalToPicker", QRect(490, 28, 93, 21), today_);
+    refusalFilterBox =
+        MakeCheckBox(this, "refusalFilterBox", QStringLiteral("    "), QRect(255, 30, 36, 20));
 
-    LimitEdit = Named(new QSpinBox(this), "LimitEdit");
-    LimitEdit->setGeometry(747, 5, 46, 21);
-    LimitEdit->setRange(INT_MIN, INT_MAX);
-    LimitEdit->setSingleStep(10);
-    LimitEdit->setValue(30);
-    LimitEdit->setToolTip(QStringLiteral("Число потоков выгрузки"));
+    threadCountEdit = Named(new QSpinBox(this), "threadCountEdit");
+    threadCountEdit->setGeometry(747, 5, 46, 21);
+    threadCountEdit->setRange(INT_MIN, INT_MAX);
+    threadCountEdit->setSingleStep(10);
+    threadCountEdit->setValue(30);
+    threadCountEdit->setToolTip(QStringLiteral("Число потоков выгрузки"));
 
-    Label7 = MakeLabel(this, "Label7", QStringLiteral("Число сканирующих потоков"), 592, 8);
-    TendersCounterLabel =
-        MakeLabel(this, "TendersCounterLabel", QStringLiteral("Найдено контрактов: "), 191, 80);
+    threadCountLabel =
+        MakeLabel(this, "threadCountLabel", QStringLiteral("Число сканирующих потоков"), 592, 8);
+    contractsFoundLabel =
+        MakeLabel(this, "contractsFoundLabel", QStringLiteral("Найдено контрактов: "), 191, 80);
 
-    RestartTimer = Named(new QTimer(this), "RestartTimer");
-    RestartTimer->setInterval(Timing().restartTimerMs);
+    restartTimer = Named(new QTimer(this), "restartTimer");
+    restartTimer->setInterval(Timing().restartTimerMs);
 
-    RestartCheckBox = MakeCheckBox(this, "RestartCheckBox",
-                                   QStringLiteral("Автозапуск нового поиска после завершения"),
-                                   QRect(592, 30, 255, 20));
-    ProxyCheckBox = MakeCheckBox(this, "ProxyCheckBox",
-                                 QStringLiteral("Использовать прокси из файла proxy.txt"),
-                                 QRect(191, 54, 231, 20));
-    QLabel = MakeLabel(this, "QLabel", QStringLiteral("Отказов в очереди:  "), 370, 80);
+    restartBox = MakeCheckBox(this, "restartBox",
+                              QStringLiteral("Автозапуск нового поиска после завершения"),
+                              QRect(592, 30, 255, 20));
+    proxyBox =
+        MakeCheckBox(this, "proxyBox", QStringLiteral("Использовать прокси из файла proxy.txt"),
+                     QRect(191, 54, 231, 20));
+    refusalsQueuedLabel =
+        MakeLabel(this, "refusalsQueuedLabel", QStringLiteral("Отказов в очереди:  "), 370, 80);
 
     PlaceAnchoredControls();
     // Where the keyboard focus is until the window is shown.
-    LimitEdit->setFocus();
+    threadCountEdit->setFocus();
 }
 
-void TMainForm::SetTabOrder() {
-    const QList<QWidget*> order = {StartButton,
-                                   DatePublishedPicker,
-                                   DatePublishedPicker2,
-                                   ProtocolsFilterCheckBox,
-                                   RejectDatePicker,
-                                   RejectDatePicker2,
-                                   LimitEdit,
-                                   CheckBox1,
-                                   PauseButton,
-                                   StopButton,
-                                   LogsMemo,
-                                   ResultsMemo,
-                                   RestartCheckBox,
-                                   ProxyCheckBox};
+void MainWindow::SetTabOrder() {
+    const QList<QWidget*> order = {
+        startButton,     contractFromPicker, contractToPicker, refusalFilterBox, refusalFromPicker,
+        refusalToPicker, threadCountEdit,    testExportBox,    pauseButton,      stopButton,
+        logView,         resultsView,        restartBox,       proxyBox};
     for (qsizetype i = 1; i < order.size(); ++i) {
         QWidget::setTabOrder(order[i - 1], order[i]);
     }
 }
 
-void TMainForm::ConnectHandlers() {
-    connect(StartButton, &QPushButton::clicked, this, &TMainForm::StartButtonClick);
-    connect(StopButton, &QPushButton::clicked, this, &TMainForm::StopButtonClick);
-    connect(PauseButton, &QPushButton::clicked, this, &TMainForm::PauseButtonClick);
-    connect(ResumeTimer, &QTimer::timeout, this, &TMainForm::ResumeTimerTimer);
-    connect(RestartTimer, &QTimer::timeout, this, &TMainForm::RestartTimerTimer);
+void MainWindow::ConnectHandlers() {
+    connect(startButton, &QPushButton::clicked, this, &MainWindow::StartRun);
+    connect(stopButton, &QPushButton::clicked, this, &MainWindow::StopRun);
+    connect(pauseButton, &QPushButton::clicked, this, &MainWindow::TogglePause);
+    connect(resumeTimer, &QTimer::timeout, this, &MainWindow::ResumeAfterPause);
+    connect(restartTimer, &QTimer::timeout, this, &MainWindow::RestartRun);
     // clicked, unlike toggled, comes only from the operator.
-    connect(CheckBox1, &QCheckBox::clicked, this, &TMainForm::CheckBox1Click);
+    connect(testExportBox, &QCheckBox::clicked, this, &MainWindow::FillTestExportDates);
     // The program sets the pickers with their signals blocked, so these are the operator's.
-    connect(RejectDatePicker, &QDateEdit::dateChanged, this, &TMainForm::RejectDatePickerChange);
-    connect(RejectDatePicker2, &QDateEdit::dateChanged, this, &TMainForm::RejectDatePicker2Change);
-    connect(DatePublishedPicker2, &QDateEdit::dateChanged, this,
-            [this] { publishedToFollowsToday_ = false; });
-    connect(JvTrayIcon1, &QSystemTrayIcon::activated, this,
+    connect(refusalFromPicker, &QDateEdit::dateChanged, this, &MainWindow::TickRefusalFilter);
+    connect(refusalToPicker, &QDateEdit::dateChanged, this, &MainWindow::TickRefusalFilter);
+    connect(contractToPicker, &QDateEdit::dateChanged, this,
+            [this] { contractToFollowsToday_ = false; });
+    connect(trayIcon, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 // A double click also arrives as single clicks first.
                 if (reason == QSystemTrayIcon::Trigger) {
-                    JvTrayIcon1Click();
+                    ToggleFromTray();
                 }
             });
-    LogsMemo->installEventFilter(this);
-    ResultsMemo->installEventFilter(this);
+    logView->installEventFilter(this);
+    resultsView->installEventFilter(this);
 }
 
-void TMainForm::PlaceAnchoredControls() {
+void MainWindow::PlaceAnchoredControls() {
     const int w = width();
     const int h = height();
-    ProgressBar->setGeometry(0, h - kProgressHeight, w, kProgressHeight);
-    // The log memo keeps its height and its distance to the bottom; its heading goes with it.
-    LogsMemo->setGeometry(8, h - (kDesignHeight - 246), std::max(0, w - 16), 233);
-    Label2->move(8, h - (kDesignHeight - 229));
-    // The results memo takes up whatever the window grows by.
-    ResultsMemo->setGeometry(8, 98, std::max(0, w - 16),
+    progressBar->setGeometry(0, h - kProgressHeight, w, kProgressHeight);
+    // The log view keeps its height and its distance to the bottom; its heading goes with it.
+    logView->setGeometry(8, h - (kDesignHeight - 246), std::max(0, w - 16), 233);
+    logLabel->move(8, h - (kDesignHeight - 229));
+    // The results view takes up whatever the window grows by.
+    resultsView->setGeometry(8, 98, std::max(0, w - 16),
                              std::max(0, h - 98 - (kDesignHeight - 225)));
-    CheckBox1->move(w - (kDesignWidth - 753), 75);
+    testExportBox->move(w - (kDesignWidth - 753), 75);
 }
 
-void TMainForm::resizeEvent(QResizeEvent* event) {
+void MainWindow::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     PlaceAnchoredControls();
 }
 
 // --- Creation, showing, closing ---
 
-void TMainForm::FormCreate() {
-    SetQuietly(DatePublishedPicker, QDate(today_.year() - 1, 1, 1));
-    SetQuietly(DatePublishedPicker2, today_);
-    SetQuietly(RejectDatePicker, today_);
-    SetQuietly(RejectDatePicker2, today_);
-    ProtocolsFilterCheckBox->setChecked(false);
-    LogsMemo->appendPlainText(
+void MainWindow::SetDefaults() {
+    SetQuietly(contractFromPicker, QDate(today_.year() - 1, 1, 1));
+    SetQuietly(contractToPicker, today_);
+    SetQuietly(refusalFromPicker, today_);
+    SetQuietly(refusalToPicker, today_);
+    refusalFilterBox->setChecked(false);
+    logView->appendPlainText(
         QStringLiteral("Спасибо, что пользуетесь парсером от сервиса Pelorant!"));
 }
 
-void TMainForm::FormShow() {
-    if (StartButton->isEnabled()) {
-        StartButton->setFocus();
+void MainWindow::LoadSettings() {
+    if (startButton->isEnabled()) {
+        startButton->setFocus();
     }
     const IniFile ini(SettingsPath());
-    RestartCheckBox->setChecked(ini.readBool(kSettingsSection, QStringLiteral("Restart"), false));
-    ProxyCheckBox->setChecked(ini.readBool(kSettingsSection, QStringLiteral("Proxy"), false));
-    LimitEdit->setValue(ini.readInteger(kSettingsSection, QStringLiteral("Limit"), 30));
+    restartBox->setChecked(ini.readBool(kSettingsSection, QStringLiteral("Restart"), false));
+    proxyBox->setChecked(ini.readBool(kSettingsSection, QStringLiteral("Proxy"), false));
+    threadCountEdit->setValue(ini.readInteger(kSettingsSection, QStringLiteral("Limit"), 30));
 }
 
-void TMainForm::FormClose() {
+void MainWindow::SaveSettings() {
     IniFile ini(SettingsPath());
-    ini.writeBool(kSettingsSection, QStringLiteral("Restart"), RestartCheckBox->isChecked());
-    ini.writeInteger(kSettingsSection, QStringLiteral("Limit"), LimitEdit->value());
-    ini.writeBool(kSettingsSection, QStringLiteral("Proxy"), ProxyCheckBox->isChecked());
+    ini.writeBool(kSettingsSection, QStringLiteral("Restart"), restartBox->isChecked());
+    ini.writeInteger(kSettingsSection, QStringLiteral("Limit"), threadCountEdit->value());
+    ini.writeBool(kSettingsSection, QStringLiteral("Proxy"), proxyBox->isChecked());
 }
 
-void TMainForm::showEvent(QShowEvent* event) {
+void MainWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     // Spontaneous show events come from the window system (a restore from the task bar); the
-    // handler runs when the window itself becomes visible: at start-up and out of the tray.
+    // settings are loaded when the window itself becomes visible: at start-up and out of the tray.
     if (!event->spontaneous()) {
-        FormShow();
+        LoadSettings();
     }
 }
 
-void TMainForm::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
     if (driverCallDepth_ > 0) {
         // The close arrived while a call of the run driver lets events through, and the driver
         // waits for that call: the run is asked to leave now, and the window closes once the
         // call has returned.
         if (RunActive()) {
-            CurrentScraper->AbandonNetwork();
-            CurrentScraper->Terminate();
+            currentRun->AbandonNetwork();
+            currentRun->Terminate();
         }
         closeDeferred_ = true;
         event->ignore();
         return;
     }
-    FormClose();
+    SaveSettings();
     // No new run may begin while the program ends, and a run still going is ended in order so
     // that none of its files is left half written.
-    RestartTimer->stop();
-    ResumeTimer->stop();
+    restartTimer->stop();
+    resumeTimer->stop();
     StopRunForExit(5000);
     event->accept();
     emit closed();
 }
 
-bool TMainForm::StopRunForExit(int timeoutMs) {
+bool MainWindow::StopRunForExit(int timeoutMs) {
     if (RunActive()) {
-        TScraper* run = CurrentScraper;
+        TScraper* run = currentRun;
         run->AbandonNetwork();
         if (run->Held()) {
             run->Continue();
@@ -334,39 +327,39 @@ bool TMainForm::StopRunForExit(int timeoutMs) {
     // frees itself through this thread's event loop once its thread has ended.
     QElapsedTimer clock;
     clock.start();
-    while (CurrentScraper && clock.elapsed() < timeoutMs) {
-        if (!CurrentScraper->Done() && CurrentScraper->Held()) {
+    while (currentRun && clock.elapsed() < timeoutMs) {
+        if (!currentRun->Done() && currentRun->Held()) {
             // A phase that failed while stopping holds the driver; it must still get out.
-            CurrentScraper->Continue();
+            currentRun->Continue();
         }
         QEventLoop loop;
         QTimer::singleShot(10, &loop, &QEventLoop::quit);
         loop.exec();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
-    return !CurrentScraper || CurrentScraper->isFinished();
+    return !currentRun || currentRun->isFinished();
 }
 
 // --- Run control ---
 
-bool TMainForm::RunActive() const {
-    return CurrentScraper && !CurrentScraper->Done();
+bool MainWindow::RunActive() const {
+    return currentRun && !currentRun->Done();
 }
 
-void TMainForm::StartButtonClick() {
+void MainWindow::StartRun() {
     if (RunActive()) {
         return;
     }
-    if (ProxyCheckBox->isChecked() && !ProxyFileHasLines()) {
+    if (proxyBox->isChecked() && !ProxyFileHasLines()) {
         return;
     }
     ShowTrayIcon();
-    RestartTimer->stop();
+    restartTimer->stop();
 
     // Not started yet, so the driver waits until every input is set.
     auto* run = new TScraper(this);
     run->FreeOnTerminate = true;
-    CurrentScraper = run;
+    currentRun = run;
 
     run->ProgramDir = options_.programDir;
     if (!options_.workDir.isEmpty()) {
@@ -375,22 +368,22 @@ void TMainForm::StartButtonClick() {
     if (!options_.mutexName.isEmpty()) {
         run->MutexName = options_.mutexName;
     }
-    run->ProxyChecked = ProxyCheckBox->isChecked();
-    if (publishedToFollowsToday_) {
-        SetQuietly(DatePublishedPicker2, CurrentDay());
+    run->ProxyChecked = proxyBox->isChecked();
+    if (contractToFollowsToday_) {
+        SetQuietly(contractToPicker, CurrentDay());
     }
-    run->PublishDateFrom = DatePublishedPicker->pickedDate();
-    run->PublishDateTo = DatePublishedPicker2->pickedDate();
+    run->PublishDateFrom = contractFromPicker->pickedDate();
+    run->PublishDateTo = contractToPicker->pickedDate();
     run->RejectDateFrom = QDate();
     run->RejectDateTo = QDate();
-    if (ProtocolsFilterCheckBox->isChecked()) {
-        run->RejectDateFrom = RejectDatePicker->pickedDate();
-        run->RejectDateTo = RejectDatePicker2->pickedDate();
+    if (refusalFilterBox->isChecked()) {
+        run->RejectDateFrom = refusalFromPicker->pickedDate();
+        run->RejectDateTo = refusalToPicker->pickedDate();
     }
     run->start();
 }
 
-bool TMainForm::ProxyFileHasLines() {
+bool MainWindow::ProxyFileHasLines() {
     if (ProxyFileNamesAProxy(ProgramPath(QStringLiteral("proxy.txt")))) {
         return true;
     }
@@ -398,99 +391,83 @@ bool TMainForm::ProxyFileHasLines() {
     return false;
 }
 
-void TMainForm::StopButtonClick() {
-    RestartTimer->stop();
+void MainWindow::StopRun() {
+    restartTimer->stop();
     if (!RunActive()) {
         return;
     }
-    if (CurrentScraper->Held()) {
-        CurrentScraper->Continue();
+    if (currentRun->Held()) {
+        currentRun->Continue();
     }
-    CurrentScraper->Terminate();
+    currentRun->Terminate();
     LogWindowLine(kStopping);
-    ProgressBar->setValue(0);
+    progressBar->setValue(0);
 }
 
-void TMainForm::PauseButtonClick() {
+void MainWindow::TogglePause() {
     if (!RunActive()) {
         return;
     }
-    if (CurrentScraper->Held()) {
-        CurrentScraper->Continue();
+    if (currentRun->Held()) {
+        currentRun->Continue();
         LogWindowLine(kPauseOff);
         return;
     }
-    CurrentScraper->Hold();
+    currentRun->Hold();
     LogWindowLine(kPauseOn);
     // An operator's pause is not ended by a pending automatic resume.
-    ResumeTimer->stop();
+    resumeTimer->stop();
 }
 
-void TMainForm::ResumeTimerTimer() {
-    ResumeTimer->stop();
-    if (RunActive() && CurrentScraper->Held()) {
-        CurrentScraper->Continue();
+void MainWindow::ResumeAfterPause() {
+    resumeTimer->stop();
+    if (RunActive() && currentRun->Held()) {
+        currentRun->Continue();
         LogWindowLine(kPauseOff);
     }
 }
 
-QDate TMainForm::CurrentDay() const {
+QDate MainWindow::CurrentDay() const {
     if (options_.currentDay) {
         return options_.currentDay();
     }
     return options_.today.isValid() ? options_.today : QDate::currentDate();
 }
 
-void TMainForm::RestartTimerTimer() {
-    RestartTimer->stop();
-    StartButtonClick();
+void MainWindow::RestartRun() {
+    restartTimer->stop();
+    StartRun();
 }
 
-void TMainForm::CheckBox1Click() {
-    DatePublishedPicker->setPickedDate(QDate(2026, 1, 1));
-    DatePublishedPicker2->setPickedDate(QDate(2026, 2, 1));
+void MainWindow::FillTestExportDates() {
+    contractFromPicker->setPickedDate(QDate(2026, 1, 1));
+    contractToPicker->setPickedDate(QDate(2026, 2, 1));
 }
 
-void TMainForm::RejectDatePickerChange() {
-    ProtocolsFilterCheckBox->setChecked(true);
+void MainWindow::TickRefusalFilter() {
+    refusalFilterBox->setChecked(true);
 }
 
-void TMainForm::RejectDatePicker2Change() {
-    ProtocolsFilterCheckBox->setChecked(true);
-}
+// --- Keys of the log and results views ---
 
-// --- Memo keys ---
-
-bool TMainForm::SelectAllOnCtrlA(QPlainTextEdit* memo, QKeyEvent* event) {
+bool MainWindow::SelectAllOnCtrlA(QPlainTextEdit* view, QKeyEvent* event) {
     if (event->key() != Qt::Key_A || !(event->modifiers() & Qt::ControlModifier)) {
         return false;
     }
-    memo->selectAll();
+    view->selectAll();
     event->accept();
     return true;
 }
 
-void TMainForm::LogsMemoKeyDown(QKeyEvent* event) {
-    SelectAllOnCtrlA(LogsMemo, event);
-}
-
-void TMainForm::ResultsMemoKeyDown(QKeyEvent* event) {
-    SelectAllOnCtrlA(ResultsMemo, event);
-}
-
-bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress && (watched == LogsMemo || watched == ResultsMemo)) {
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress && (watched == logView || watched == resultsView)) {
         auto* key = static_cast<QKeyEvent*>(event);
         key->ignore();
-        if (watched == LogsMemo) {
-            LogsMemoKeyDown(key);
-        } else {
-            ResultsMemoKeyDown(key);
-        }
+        SelectAllOnCtrlA(watched == logView ? logView : resultsView, key);
         if (key->isAccepted()) {
             return true;
         }
-        // Not the window's key: the memo gets it as delivered. Left ignored, a Tab that moved
+        // Not the window's key: the view gets it as delivered. Left ignored, a Tab that moved
         // the focus would go on to the window and move it a second time.
         key->accept();
     }
@@ -499,13 +476,13 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
 
 // --- Tray and minimising ---
 
-void TMainForm::ShowTrayIcon() {
-    if (QSystemTrayIcon::isSystemTrayAvailable() && !JvTrayIcon1->isVisible()) {
-        JvTrayIcon1->show();
+void MainWindow::ShowTrayIcon() {
+    if (QSystemTrayIcon::isSystemTrayAvailable() && !trayIcon->isVisible()) {
+        trayIcon->show();
     }
 }
 
-void TMainForm::changeEvent(QEvent* event) {
+void MainWindow::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
     if (event->type() != QEvent::WindowStateChange) {
         return;
@@ -515,13 +492,13 @@ void TMainForm::changeEvent(QEvent* event) {
         // Hiding from inside the state change confuses some window systems; do it right after.
         QTimer::singleShot(0, this, [this] {
             if (isVisible() && isMinimized()) {
-                ApplicationEvents1Minimize();
+                MinimizeToTray();
             }
         });
     }
 }
 
-void TMainForm::ApplicationEvents1Minimize() {
+void MainWindow::MinimizeToTray() {
     // Without a tray there is nowhere to bring the window back from: it stays minimised.
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         return;
@@ -529,45 +506,45 @@ void TMainForm::ApplicationEvents1Minimize() {
     ShowTrayIcon();
     hide();
     setWindowState(windowState() | Qt::WindowMinimized);
-    if (JvTrayIcon1->isVisible() && QSystemTrayIcon::supportsMessages()) {
-        JvTrayIcon1->showMessage(
+    if (trayIcon->isVisible() && QSystemTrayIcon::supportsMessages()) {
+        trayIcon->showMessage(
             QStringLiteral("Внимание!"),
             QStringLiteral("Монитор односторонних отказов с госзакупок свёрнут сюда."),
             QSystemTrayIcon::NoIcon, 5000);
     }
 }
 
-void TMainForm::JvTrayIcon1Click() {
+void MainWindow::ToggleFromTray() {
     if (!isVisible() || isMinimized()) {
         showNormal();
         raise();
         activateWindow();
         return;
     }
-    ApplicationEvents1Minimize();
+    MinimizeToTray();
 }
 
 // --- The controls the run driver reports into ---
 
-void TMainForm::LogWindowLine(const QString& text) {
-    LogsMemo->appendPlainText(Stamp() + text);
+void MainWindow::LogWindowLine(const QString& text) {
+    logView->appendPlainText(Stamp() + text);
 }
 
-int TMainForm::logLineCount() {
-    const QTextDocument* document = LogsMemo->document();
+int MainWindow::logLineCount() {
+    const QTextDocument* document = logView->document();
     return document->isEmpty() ? 0 : document->blockCount();
 }
 
-void TMainForm::clearLog() {
-    LogsMemo->clear();
+void MainWindow::clearLog() {
+    logView->clear();
 }
 
-void TMainForm::appendLog(const QString& line) {
-    LogsMemo->appendPlainText(line);
+void MainWindow::appendLog(const QString& line) {
+    logView->appendPlainText(line);
 }
 
-QStringList TMainForm::logLines() {
-    const QTextDocument* document = LogsMemo->document();
+QStringList MainWindow::logLines() {
+    const QTextDocument* document = logView->document();
     if (document->isEmpty()) {
         return {};
     }
@@ -579,60 +556,60 @@ QStringList TMainForm::logLines() {
     return lines;
 }
 
-int TMainForm::threadCount() {
-    return LimitEdit->value();
+int MainWindow::threadCount() {
+    return threadCountEdit->value();
 }
 
-void TMainForm::setProgress(int maximum, int position, const QString& hint) {
+void MainWindow::setProgress(int maximum, int position, const QString& hint) {
     // A bar whose range is empty would show a busy animation instead of an empty bar.
-    ProgressBar->setRange(0, std::max(1, maximum));
-    ProgressBar->setValue(position);
-    ProgressBar->setToolTip(hint);
+    progressBar->setRange(0, std::max(1, maximum));
+    progressBar->setValue(position);
+    progressBar->setToolTip(hint);
 }
 
-void TMainForm::setCounters(const QString& tenders, const QString& queued) {
-    TendersCounterLabel->setText(tenders);
-    TendersCounterLabel->adjustSize();
-    QLabel->setText(queued);
-    QLabel->adjustSize();
+void MainWindow::setCounters(const QString& tenders, const QString& queued) {
+    contractsFoundLabel->setText(tenders);
+    contractsFoundLabel->adjustSize();
+    refusalsQueuedLabel->setText(queued);
+    refusalsQueuedLabel->adjustSize();
 }
 
-void TMainForm::setRunControlsEnabled(bool enabled) {
-    StartButton->setEnabled(enabled);
-    CheckBox1->setEnabled(enabled);
+void MainWindow::setRunControlsEnabled(bool enabled) {
+    startButton->setEnabled(enabled);
+    testExportBox->setEnabled(enabled);
 }
 
-bool TMainForm::restartChecked() {
-    return RestartCheckBox->isChecked();
+bool MainWindow::restartChecked() {
+    return restartBox->isChecked();
 }
 
-int TMainForm::startRestartTimer() {
-    RestartTimer->setInterval(Timing().restartTimerMs);
-    RestartTimer->start();
-    return RestartTimer->interval();
+int MainWindow::startRestartTimer() {
+    restartTimer->setInterval(Timing().restartTimerMs);
+    restartTimer->start();
+    return restartTimer->interval();
 }
 
-void TMainForm::startResumeTimer(TScraper& /*run*/, int ms) {
+void MainWindow::startResumeTimer(TScraper& /*run*/, int ms) {
     // The timer's handler continues the current run if it is still held.
-    ResumeTimer->setInterval(ms);
-    ResumeTimer->start();
+    resumeTimer->setInterval(ms);
+    resumeTimer->start();
 }
 
-bool TMainForm::testExportChecked() {
-    return CheckBox1->isChecked();
+bool MainWindow::testExportChecked() {
+    return testExportBox->isChecked();
 }
 
-void TMainForm::appendResult(const QString& line) {
-    ResultsMemo->appendPlainText(line);
+void MainWindow::appendResult(const QString& line) {
+    resultsView->appendPlainText(line);
 }
 
-void TMainForm::showRejectBalloon(const QString& title, const QString& text) {
-    if (JvTrayIcon1->isVisible() && QSystemTrayIcon::supportsMessages()) {
-        JvTrayIcon1->showMessage(title, text, QSystemTrayIcon::Information, 5000);
+void MainWindow::showRejectBalloon(const QString& title, const QString& text) {
+    if (trayIcon->isVisible() && QSystemTrayIcon::supportsMessages()) {
+        trayIcon->showMessage(title, text, QSystemTrayIcon::Information, 5000);
     }
 }
 
-void TMainForm::processPendingEvents() {
+void MainWindow::processPendingEvents() {
     ++driverCallDepth_;
     QCoreApplication::processEvents();
     --driverCallDepth_;
@@ -642,10 +619,10 @@ void TMainForm::processPendingEvents() {
     }
 }
 
-QString TMainForm::ProgramPath(const QString& name) const {
+QString MainWindow::ProgramPath(const QString& name) const {
     return QDir(options_.programDir).filePath(name);
 }
 
-QString TMainForm::SettingsPath() const {
+QString MainWindow::SettingsPath() const {
     return ProgramPath(QStringLiteral("settings.ini"));
 }
