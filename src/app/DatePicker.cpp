@@ -3,7 +3,7 @@
 #include <QCalendarWidget>
 #include <QEvent>
 
-TDatePicker::TDatePicker(QWidget* parent) : QDateEdit(parent) {
+DatePicker::DatePicker(QWidget* parent) : QDateEdit(parent) {
     setCalendarPopup(true);
     setDisplayFormat(QStringLiteral("dd.MM.yyyy"));
     setMinimumDate(noDate());
@@ -13,23 +13,23 @@ TDatePicker::TDatePicker(QWidget* parent) : QDateEdit(parent) {
     calendarWidget()->installEventFilter(this);
 }
 
-QDate TDatePicker::noDate() {
+QDate DatePicker::noDate() {
     return QDate(1899, 12, 30);
 }
 
-void TDatePicker::setPickedDate(const QDate& date) {
+void DatePicker::setPickedDate(const QDate& date) {
     setDate(date.isValid() && date > noDate() ? date : noDate());
 }
 
-QDate TDatePicker::pickedDate() const {
+QDate DatePicker::pickedDate() const {
     return hasDate() ? date() : QDate();
 }
 
-bool TDatePicker::hasDate() const {
+bool DatePicker::hasDate() const {
     return date() != noDate();
 }
 
-bool TDatePicker::eventFilter(QObject* watched, QEvent* event) {
+bool DatePicker::eventFilter(QObject* watched, QEvent* event) {
     if (watched == calendarWidget() && event->type() == QEvent::Show && !hasDate()) {
         calendarWidget()->setCurrentPage(today_.year(), today_.month());
     }

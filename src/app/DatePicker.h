@@ -5,10 +5,10 @@
 
 // A date field with a drop-down calendar that can also hold no date. Without a date it shows
 // "не задана", and its calendar opens at today's month instead of the empty date's.
-class TDatePicker : public QDateEdit {
+class DatePicker : public QDateEdit {
     Q_OBJECT
 public:
-    explicit TDatePicker(QWidget* parent = nullptr);
+    explicit DatePicker(QWidget* parent = nullptr);
 
     // A null date clears the field.
     void setPickedDate(const QDate& date);

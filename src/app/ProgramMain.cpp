@@ -12,7 +12,7 @@
 #include "app/CommandLine.h"
 #include "app/ConsoleRunReport.h"
 #include "app/HeadlessWatch.h"
-#include "app/MainForm.h"
+#include "app/MainWindow.h"
 #include "app/StartupCheck.h"
 #include "app/StopSignals.h"
 #include "http/CurlGlobal.h"
@@ -111,16 +111,16 @@ int WindowMain(int argc, char** argv) {
         return 0;
     }
 
-    TMainFormOptions formOptions;
-    formOptions.programDir = layout.programDir();
-    formOptions.workDir = layout.workDir();
-    TMainForm* window = new TMainForm(formOptions);
-    QObject::connect(window, &TMainForm::closed, &app, &QCoreApplication::quit,
+    MainWindowOptions windowOptions;
+    windowOptions.programDir = layout.programDir();
+    windowOptions.workDir = layout.workDir();
+    MainWindow* window = new MainWindow(windowOptions);
+    QObject::connect(window, &MainWindow::closed, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     window->show();
     app.exec();
 
-    if (window->CurrentScraper && !window->CurrentScraper->isFinished()) {
+    if (window->currentRun && !window->currentRun->isFinished()) {
         // The run did not end in time; leave without tearing down what its thread still uses.
         std::fflush(nullptr);
         std::_Exit(0);

@@ -10,7 +10,7 @@ class DatePickerTest : public QObject {
 
 private slots:
     void holdsADateOrNone() {
-        TDatePicker picker;
+        DatePicker picker;
         picker.setPickedDate(QDate(2026, 2, 1));
         QVERIFY(picker.hasDate());
         QCOMPARE(picker.pickedDate(), QDate(2026, 2, 1));
@@ -29,7 +29,7 @@ private slots:
     }
 
     void calendarOfAnEmptyFieldOpensAtToday() {
-        TDatePicker picker;
+        DatePicker picker;
         picker.setToday(QDate(2026, 12, 8));
         picker.setPickedDate(QDate());
         picker.resize(120, 24);

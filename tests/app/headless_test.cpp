@@ -20,7 +20,7 @@
 #include "PortalImitation.h"
 #include "PortalReplica.h"
 #include "app/DatePicker.h"
-#include "app/MainForm.h"
+#include "app/MainWindow.h"
 #include "store/NoticeQueue.h"
 #include "support/TestSupport.h"
 
@@ -198,7 +198,7 @@ private:
         return std::make_unique<Child>(QStringLiteral(QUORVANE_PROBE), args, dir, env);
     }
 
-    // The lines of the output a window would show in its log memo, made neutral: all but the
+    // The lines of the output a window would show in its log view, made neutral: all but the
     // greeting and the results.
     QStringList NeutralLogLines(Child& child, const QString& dir) {
         QStringList lines;
@@ -270,17 +270,17 @@ private slots:
         const QString windowDir = Dir(QStringLiteral("window"));
         WriteStartUrl(windowDir);
         {
-            TMainFormOptions options;
+            MainWindowOptions options;
             options.programDir = windowDir;
             options.workDir = windowDir;
             options.mutexName =
                 QStringLiteral("QuorvaneHeadlessTest-") + QUuid::createUuid().toString();
-            TMainForm form(options);
+            MainWindow form(options);
             form.show();
-            form.DatePublishedPicker->setPickedDate(QDate(2026, 1, 4));
-            form.DatePublishedPicker2->setPickedDate(QDate(2026, 1, 31));
-            QTest::mouseClick(form.StartButton, Qt::LeftButton);
-            QVERIFY(WaitFor([&] { return form.CurrentScraper.isNull(); }, kWaitMs));
+            form.contractFromPicker->setPickedDate(QDate(2026, 1, 4));
+            form.contractToPicker->setPickedDate(QDate(2026, 1, 31));
+            QTest::mouseClick(form.startButton, Qt::LeftButton);
+            QVERIFY(WaitFor([&] { return form.currentRun.isNull(); }, kWaitMs));
         }
 
         const QString dir = Dir(QStringLiteral("headless"));

@@ -16,7 +16,7 @@
 #include "PortalReplica.h"
 #include "TelegramImitation.h"
 #include "app/DatePicker.h"
-#include "app/MainForm.h"
+#include "app/MainWindow.h"
 #include "support/TestSupport.h"
 
 using replica::PortalReplica;
@@ -54,15 +54,15 @@ private:
     std::unique_ptr<QTemporaryDir> dir_;
     std::unique_ptr<ScopedTiming> timing_;
     std::unique_ptr<PortalReplica> replica_;
-    std::unique_ptr<TMainForm> form_;
+    std::unique_ptr<MainWindow> form_;
     // When set, the replica serves the portal imitation's contracts instead of empty searches.
     std::unique_ptr<replica::PortalImitation> portal_;
     // When set, the replica also answers as the Telegram Bot API.
     std::unique_ptr<replica::TelegramImitation> telegram_;
 
-    TMainForm& Form() { return *form_; }
+    MainWindow& Form() { return *form_; }
 
-    QStringList Log() { return Form().LogsMemo->toPlainText().split(u'\n'); }
+    QStringList Log() { return Form().logView->toPlainText().split(u'\n'); }
 
     int LinesEndingWith(const QString& text) {
         int count = 0;
@@ -76,20 +76,20 @@ private:
 
     // Idle: no run driver left, Start enabled, no restart armed.
     bool IsIdle() {
-        return Form().CurrentScraper.isNull() && Form().StartButton->isEnabled() &&
-               !Form().RestartTimer->isActive();
+        return Form().currentRun.isNull() && Form().startButton->isEnabled() &&
+               !Form().restartTimer->isActive();
     }
 
-    bool RunFreed() { return Form().CurrentScraper.isNull(); }
+    bool RunFreed() { return Form().currentRun.isNull(); }
 
     // Running: the driver works and has disabled Start.
     bool IsRunning() {
-        return Form().RunActive() && !Form().CurrentScraper->Held() &&
-               !Form().StartButton->isEnabled() && !Form().CheckBox1->isEnabled();
+        return Form().RunActive() && !Form().currentRun->Held() &&
+               !Form().startButton->isEnabled() && !Form().testExportBox->isEnabled();
     }
 
     bool IsRestartPending() {
-        return RunFreed() && Form().StartButton->isEnabled() && Form().RestartTimer->isActive();
+        return RunFreed() && Form().startButton->isEnabled() && Form().restartTimer->isActive();
     }
 
     // Three refusals in January 2026: two of one contract (12.01 and 20.01), one of another
@@ -110,12 +110,12 @@ private:
         portal_ = std::make_unique<PortalImitation>(data);
         WriteFile(dir_->filePath(QStringLiteral("StartURL.txt")),
                   PortalImitation::StartUrl(replica_->url()).toUtf8());
-        Form().DatePublishedPicker->setPickedDate(QDate(2026, 1, 1));
-        Form().DatePublishedPicker2->setPickedDate(QDate(2026, 1, 31));
+        Form().contractFromPicker->setPickedDate(QDate(2026, 1, 1));
+        Form().contractToPicker->setPickedDate(QDate(2026, 1, 31));
     }
 
     QStringList Results() {
-        const QString text = Form().ResultsMemo->toPlainText();
+        const QString text = Form().resultsView->toPlainText();
         return text.isEmpty() ? QStringList() : text.split(u'\n');
     }
 
@@ -139,20 +139,20 @@ private slots:
             dir_->filePath(QStringLiteral("StartURL.txt")),
             (replica_->url() + "/epz/contract/search/results.html?morphology=on\r\n").toUtf8());
 
-        TMainFormOptions options;
+        MainWindowOptions options;
         options.programDir = dir_->path();
         options.workDir = dir_->path();
         options.today = QDate(2026, 12, 8);
         options.mutexName =
             QStringLiteral("QuorvaneAppTest-") + QUuid::createUuid().toString(QUuid::Id128);
-        form_ = std::make_unique<TMainForm>(options);
+        form_ = std::make_unique<MainWindow>(options);
         form_->show();
         QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
     }
 
     void cleanup() {
         if (QTest::currentTestFailed()) {
-            qDebug().noquote() << Form().LogsMemo->toPlainText() << replica_->requestCount();
+            qDebug().noquote() << Form().logView->toPlainText() << replica_->requestCount();
         }
         form_.reset();
         replica_.reset();
@@ -163,10 +163,10 @@ private slots:
 
     void pauseContinueAndStopARun() {
         // With no threads allowed the run waits in its listing phase until stopped.
-        Form().LimitEdit->setValue(0);
-        Form().RestartCheckBox->setChecked(true);
-        Click(Form().StartButton);
-        QVERIFY(!Form().CurrentScraper.isNull());
+        Form().threadCountEdit->setValue(0);
+        Form().restartBox->setChecked(true);
+        Click(Form().startButton);
+        QVERIFY(!Form().currentRun.isNull());
         QTRY_VERIFY_WITH_TIMEOUT(IsRunning(), kWaitMs);
         QTRY_VERIFY_WITH_TIMEOUT(LinesEndingWith(QStringLiteral(": Начинаем работу...")) == 1,
                                  kWaitMs);
@@ -174,28 +174,28 @@ private slots:
         QVERIFY(Log().first().endsWith(QStringLiteral(": Запуск")));
 
         // A second Start while a run goes starts nothing.
-        RunDriver* first = Form().CurrentScraper;
-        Form().StartButtonClick();
-        QCOMPARE(Form().CurrentScraper.data(), first);
+        RunDriver* first = Form().currentRun;
+        Form().StartRun();
+        QCOMPARE(Form().currentRun.data(), first);
 
-        Click(Form().PauseButton);
-        QVERIFY(Form().CurrentScraper->Held());
+        Click(Form().pauseButton);
+        QVERIFY(Form().currentRun->Held());
         QVERIFY(Log().last().endsWith(QStringLiteral(": Включаем паузу")));
-        QCOMPARE(Form().PauseButton->text(), QStringLiteral("пауза"));
+        QCOMPARE(Form().pauseButton->text(), QStringLiteral("пауза"));
 
-        Click(Form().PauseButton);
-        QVERIFY(!Form().CurrentScraper->Held());
+        Click(Form().pauseButton);
+        QVERIFY(!Form().currentRun->Held());
         QVERIFY(Log().last().endsWith(QStringLiteral(": Отключаем паузу, продолжаем работу")));
 
         // Stop while held: continued, then asked to leave; no restart despite the box.
-        Click(Form().PauseButton);
-        QVERIFY(Form().CurrentScraper->Held());
-        Form().ProgressBar->setValue(50);
-        Click(Form().StopButton);
-        QCOMPARE(Form().ProgressBar->value(), 0);
+        Click(Form().pauseButton);
+        QVERIFY(Form().currentRun->Held());
+        Form().progressBar->setValue(50);
+        Click(Form().stopButton);
+        QCOMPARE(Form().progressBar->value(), 0);
         QCOMPARE(LinesEndingWith(QStringLiteral(": Останавливаем работу")), 1);
         QTRY_VERIFY_WITH_TIMEOUT(IsIdle(), kWaitMs);
-        QVERIFY(Form().CheckBox1->isEnabled());
+        QVERIFY(Form().testExportBox->isEnabled());
         QVERIFY(Log().last().contains(QStringLiteral(": Лог записан в ")));
         QCOMPARE(LinesEndingWith(QStringLiteral(" секунд")), 0);
         QCOMPARE(QDir(dir_->filePath(QStringLiteral("logs"))).entryList(QDir::Files).size(), 1);
@@ -203,37 +203,37 @@ private slots:
 
         // Pause and Stop after the run do nothing.
         const QStringList before = Log();
-        Click(Form().PauseButton);
-        Click(Form().StopButton);
+        Click(Form().pauseButton);
+        Click(Form().stopButton);
         QCOMPARE(Log(), before);
     }
 
     void aRunHandsOverTheContractDates() {
-        Click(Form().StartButton);
+        Click(Form().startButton);
         QTRY_VERIFY_WITH_TIMEOUT(IsIdle() && replica_->requestCount() == 1, kWaitMs);
         QVERIFY(replica_->requests().first().target.contains(
             "contractDateFrom=01.01.2025&contractDateTo=08.12.2026"));
 
         // With the test export ticked the run searches the fixed month.
-        QTest::mouseClick(Form().CheckBox1, Qt::LeftButton);
-        Form().DatePublishedPicker->setPickedDate(QDate(2024, 3, 3));
-        Click(Form().StartButton);
+        QTest::mouseClick(Form().testExportBox, Qt::LeftButton);
+        Form().contractFromPicker->setPickedDate(QDate(2024, 3, 3));
+        Click(Form().startButton);
         QTRY_VERIFY_WITH_TIMEOUT(IsIdle() && replica_->requestCount() == 2, kWaitMs);
         QVERIFY(replica_->requests().last().target.contains(
             "contractDateFrom=01.01.2026&contractDateTo=01.02.2026"));
     }
 
     void aFinishedRunRestartsByTimer() {
-        Form().RestartCheckBox->setChecked(true);
-        Click(Form().StartButton);
+        Form().restartBox->setChecked(true);
+        Click(Form().startButton);
         QTRY_VERIFY_WITH_TIMEOUT(IsRestartPending(), kWaitMs);
         QCOMPARE(Log().last(), QStringLiteral("Повторная выгрузка начнётся через 1 секунд"));
         QCOMPARE(Log().at(Log().size() - 2), QString());
         QCOMPARE(replica_->requestCount(), 1);
 
         // The timer presses Start: a second run, which (box cleared) ends idle.
-        Form().RestartCheckBox->setChecked(false);
-        QVERIFY(Form().RestartTimer->isActive());
+        Form().restartBox->setChecked(false);
+        QVERIFY(Form().restartTimer->isActive());
         QTRY_VERIFY_WITH_TIMEOUT(replica_->requestCount() == 2, kWaitMs);
         QTRY_VERIFY_WITH_TIMEOUT(IsIdle(), kWaitMs);
         QTest::qWait(Timing().restartTimerMs * 2);
@@ -243,14 +243,14 @@ private slots:
     void automaticRunsTakeTheCurrentDayUnlessTheOperatorChoseOne() {
         // A watch opened on 08.12.2026 that runs past midnight.
         QDate day(2026, 12, 8);
-        TMainFormOptions options;
+        MainWindowOptions options;
         options.programDir = dir_->path();
         options.workDir = dir_->path();
         options.today = day;
         options.currentDay = [&day] { return day; };
         options.mutexName =
             QStringLiteral("QuorvaneAppTest-") + QUuid::createUuid().toString(QUuid::Id128);
-        form_ = std::make_unique<TMainForm>(options);
+        form_ = std::make_unique<MainWindow>(options);
         form_->show();
         QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
         auto lastTo = [this] {
@@ -258,31 +258,31 @@ private slots:
             return query.queryItemValue(QStringLiteral("contractDateTo"));
         };
 
-        Form().RestartCheckBox->setChecked(true);
-        Click(Form().StartButton);
+        Form().restartBox->setChecked(true);
+        Click(Form().startButton);
         QTRY_VERIFY_WITH_TIMEOUT(IsRestartPending(), kWaitMs);
         QCOMPARE(lastTo(), QStringLiteral("08.12.2026"));
 
         day = QDate(2026, 12, 9);
         QTRY_VERIFY_WITH_TIMEOUT(replica_->requestCount() == 2 && IsRestartPending(), kWaitMs);
         QCOMPARE(lastTo(), QStringLiteral("09.12.2026"));
-        QCOMPARE(Form().DatePublishedPicker2->pickedDate(), day);
+        QCOMPARE(Form().contractToPicker->pickedDate(), day);
 
         // A day the operator picks stays, whatever the calendar says.
-        Form().DatePublishedPicker2->setPickedDate(QDate(2026, 12, 1));
+        Form().contractToPicker->setPickedDate(QDate(2026, 12, 1));
         day = QDate(2026, 12, 10);
         QTRY_VERIFY_WITH_TIMEOUT(replica_->requestCount() == 3 && IsRestartPending(), kWaitMs);
         QCOMPARE(lastTo(), QStringLiteral("01.12.2026"));
-        Click(Form().StopButton);
+        Click(Form().stopButton);
         QVERIFY(IsIdle());
     }
 
     void stopCancelsAPendingRestart() {
-        Form().RestartCheckBox->setChecked(true);
-        Click(Form().StartButton);
+        Form().restartBox->setChecked(true);
+        Click(Form().startButton);
         QTRY_VERIFY_WITH_TIMEOUT(IsRestartPending(), kWaitMs);
         const QStringList before = Log();
-        Click(Form().StopButton);
+        Click(Form().stopButton);
         QVERIFY(IsIdle());
         // No run to stop: nothing logged, and no run comes later.
         QCOMPARE(Log(), before);
@@ -291,27 +291,27 @@ private slots:
     }
 
     void startWhileARestartIsPendingStartsAtOnce() {
-        Form().RestartCheckBox->setChecked(true);
-        Click(Form().StartButton);
+        Form().restartBox->setChecked(true);
+        Click(Form().startButton);
         QTRY_VERIFY_WITH_TIMEOUT(IsRestartPending(), kWaitMs);
-        Form().RestartCheckBox->setChecked(false);
-        Click(Form().StartButton);
-        QVERIFY(!Form().RestartTimer->isActive());
-        QVERIFY(!Form().CurrentScraper.isNull());
+        Form().restartBox->setChecked(false);
+        Click(Form().startButton);
+        QVERIFY(!Form().restartTimer->isActive());
+        QVERIFY(!Form().currentRun.isNull());
         QTRY_VERIFY_WITH_TIMEOUT(IsIdle() && replica_->requestCount() == 2, kWaitMs);
     }
 
     void aFailedProxyCheckKeepsOrEndsTheRestartChain() {
-        Form().RestartCheckBox->setChecked(true);
-        Click(Form().StartButton);
+        Form().restartBox->setChecked(true);
+        Click(Form().startButton);
         QTRY_VERIFY_WITH_TIMEOUT(IsRestartPending(), kWaitMs);
 
         // The operator's Start checks the proxies before it cancels the restart.
-        Form().ProxyCheckBox->setChecked(true);
+        Form().proxyBox->setChecked(true);
         const QString line = QStringLiteral(
             ": файл proxy.txt пустой, задайте в него прокси в "
             "формате ip:port:login:password");
-        Click(Form().StartButton);
+        Click(Form().startButton);
         QCOMPARE(LinesEndingWith(line), 1);
         QVERIFY(IsRestartPending());
 
@@ -322,50 +322,50 @@ private slots:
     }
 
     void anAutomaticPauseEndsByTheResumeTimer() {
-        Form().LimitEdit->setValue(0);
-        Click(Form().StartButton);
+        Form().threadCountEdit->setValue(0);
+        Click(Form().startButton);
         QTRY_VERIFY_WITH_TIMEOUT(IsRunning(), kWaitMs);
         QTRY_VERIFY_WITH_TIMEOUT(LinesEndingWith(QStringLiteral(": Начинаем работу...")) == 1,
                                  kWaitMs);
         const QString resumed = QStringLiteral(": Отключаем паузу, продолжаем работу");
 
         // What a failed phase does on the window's side: arm the resume timer, hold the run.
-        RunDriver* run = Form().CurrentScraper;
+        RunDriver* run = Form().currentRun;
         Form().StartResumeTimer(*run);
         run->Hold();
-        QCOMPARE(Form().ResumeTimer->interval(), Timing().resumeTimerMs);
-        QTRY_VERIFY_WITH_TIMEOUT(!Form().CurrentScraper->Held(), kWaitMs);
-        QVERIFY(!Form().ResumeTimer->isActive());
+        QCOMPARE(Form().resumeTimer->interval(), Timing().resumeTimerMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!Form().currentRun->Held(), kWaitMs);
+        QVERIFY(!Form().resumeTimer->isActive());
         QCOMPARE(LinesEndingWith(resumed), 1);
 
         // Pause during an automatic pause continues at once; the timer then only goes off.
         Form().StartResumeTimer(*run);
         run->Hold();
-        Click(Form().PauseButton);
-        QVERIFY(!Form().CurrentScraper->Held());
+        Click(Form().pauseButton);
+        QVERIFY(!Form().currentRun->Held());
         QCOMPARE(LinesEndingWith(resumed), 2);
-        QTRY_VERIFY_WITH_TIMEOUT(!Form().ResumeTimer->isActive(), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!Form().resumeTimer->isActive(), kWaitMs);
         QCOMPARE(LinesEndingWith(resumed), 2);
         QVERIFY(IsRunning());
 
         // An operator's pause is not ended by a pending automatic resume.
         Form().StartResumeTimer(*run);
-        Click(Form().PauseButton);
-        QVERIFY(!Form().ResumeTimer->isActive());
+        Click(Form().pauseButton);
+        QVERIFY(!Form().resumeTimer->isActive());
         QTest::qWait(Timing().resumeTimerMs * 2);
-        QVERIFY(Form().CurrentScraper->Held());
+        QVERIFY(Form().currentRun->Held());
 
-        Click(Form().StopButton);
+        Click(Form().stopButton);
         QTRY_VERIFY_WITH_TIMEOUT(IsIdle(), kWaitMs);
     }
 
     void refusalsShowInTheResultsAndTheRefusalDatesReachTheRun() {
         ServeRefusals();
         // The operator's refusal dates tick the filter: only the refusal of 14.01 passes.
-        Form().RejectDatePicker->setPickedDate(QDate(2026, 1, 13));
-        Form().RejectDatePicker2->setPickedDate(QDate(2026, 1, 15));
-        QVERIFY(Form().ProtocolsFilterCheckBox->isChecked());
-        Click(Form().StartButton);
+        Form().refusalFromPicker->setPickedDate(QDate(2026, 1, 13));
+        Form().refusalToPicker->setPickedDate(QDate(2026, 1, 15));
+        QVERIFY(Form().refusalFilterBox->isChecked());
+        Click(Form().startButton);
         QTRY_VERIFY_WITH_TIMEOUT(IsIdle() && RunFreed(), kWaitMs * 3);
         QStringList results = Results();
         QCOMPARE(results.size(), 1);
@@ -373,9 +373,9 @@ private slots:
 
         // The filter cleared: the run gets no refusal dates. With the store emptied, all three
         // are new again, and the results of both runs stay while the log starts afresh.
-        Form().ProtocolsFilterCheckBox->setChecked(false);
+        Form().refusalFilterBox->setChecked(false);
         QVERIFY(QFile::remove(dir_->filePath(QStringLiteral("have.txt"))));
-        Click(Form().StartButton);
+        Click(Form().startButton);
         QTRY_VERIFY_WITH_TIMEOUT(IsIdle() && RunFreed(), kWaitMs * 3);
         results = Results();
         QCOMPARE(results.size(), 4);
@@ -400,14 +400,14 @@ private slots:
                 dir_->filePath(now.addSecs(s).toString(QStringLiteral("yyyyMMdd HH-mm-ss")) +
                                QStringLiteral(".csv")));
         }
-        Click(Form().StartButton);
+        Click(Form().startButton);
         QTRY_VERIFY_WITH_TIMEOUT(
             LinesEndingWith(QStringLiteral(": Включаем паузу на 5 секунд")) == 1, kWaitMs * 3);
         // Paused by the run itself, with the resume timer armed.
         QVERIFY(Form().RunActive());
-        QVERIFY(Form().CurrentScraper->Held());
-        QVERIFY(Form().ResumeTimer->isActive());
-        QVERIFY(!Form().StartButton->isEnabled());
+        QVERIFY(Form().currentRun->Held());
+        QVERIFY(Form().resumeTimer->isActive());
+        QVERIFY(!Form().startButton->isEnabled());
         QCOMPARE(LinesEndingWith(QStringLiteral(": Отключаем паузу, продолжаем работу")), 0);
         QVERIFY(Log().filter(QStringLiteral(": Ошибка: ")).size() == 1);
 
@@ -415,13 +415,13 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             LinesEndingWith(QStringLiteral(": Отключаем паузу, продолжаем работу")) == 1, kWaitMs);
         QTRY_VERIFY_WITH_TIMEOUT(IsIdle() && RunFreed(), kWaitMs);
-        QVERIFY(!Form().ResumeTimer->isActive());
+        QVERIFY(!Form().resumeTimer->isActive());
         QVERIFY(Log().last().contains(QStringLiteral(": Лог записан в ")));
     }
 
     void closingInsideADriverCallWaitsUntilTheCallHasReturned() {
-        Form().LimitEdit->setValue(0);
-        Click(Form().StartButton);
+        Form().threadCountEdit->setValue(0);
+        Click(Form().startButton);
         QTRY_VERIFY_WITH_TIMEOUT(IsRunning(), kWaitMs);
 
         // A refresh lets the window's events through while the driver waits for it; a close
@@ -434,7 +434,7 @@ private slots:
         Form().ShowProgress(caller);
         QVERIFY(clock.elapsed() < 2000);
         QVERIFY(Form().isVisible());
-        QVERIFY(Form().CurrentScraper->Terminated());
+        QVERIFY(Form().currentRun->Terminated());
 
         // Once the call has returned, the window closes and the run ends in order.
         QTRY_VERIFY_WITH_TIMEOUT(!Form().isVisible(), kWaitMs);
@@ -452,7 +452,7 @@ private slots:
         WriteFile(dir_->filePath(QStringLiteral("settings.ini")),
                   "[Settings]\r\nBotToken=" + token + "\r\nTgUserId=42\r\nTgApiUrl=" +
                       replica_->url().toLatin1() + "\r\nTgCaFile=telegram-ca.pem\r\n");
-        Click(Form().StartButton);
+        Click(Form().startButton);
         QTRY_VERIFY_WITH_TIMEOUT(telegram_->requests().size() == 1, kWaitMs * 3);
 
         QVERIFY(Form().close());
@@ -467,16 +467,16 @@ private slots:
         QVERIFY(!saved.contains(QStringLiteral("Ошибка при отправке")));
         QVERIFY(!saved.contains(QStringLiteral("Убедитесь")));
         QVERIFY(!saved.contains(QStringLiteral("secret-part")));
-        QVERIFY(!Form().LogsMemo->toPlainText().contains(QStringLiteral("secret-part")));
+        QVERIFY(!Form().logView->toPlainText().contains(QStringLiteral("secret-part")));
     }
 
     void closingDuringARunEndsItAndSavesTheSettings() {
-        Form().LimitEdit->setValue(0);
-        Form().RestartCheckBox->setChecked(true);
-        Click(Form().StartButton);
+        Form().threadCountEdit->setValue(0);
+        Form().restartBox->setChecked(true);
+        Click(Form().startButton);
         QTRY_VERIFY_WITH_TIMEOUT(IsRunning(), kWaitMs);
-        Click(Form().PauseButton);
-        QVERIFY(Form().CurrentScraper->Held());
+        Click(Form().pauseButton);
+        QVERIFY(Form().currentRun->Held());
 
         QElapsedTimer clock;
         clock.start();
@@ -484,7 +484,7 @@ private slots:
         // The held run was continued, asked to leave and has freed itself.
         QVERIFY(RunFreed());
         QVERIFY(clock.elapsed() < 10000);
-        QVERIFY(!Form().RestartTimer->isActive());
+        QVERIFY(!Form().restartTimer->isActive());
         const QByteArray settings = ReadFile(dir_->filePath(QStringLiteral("settings.ini")));
         QVERIFY(settings.contains("Restart=1\r\nLimit=0\r\nProxy=0"));
         // The end of the run still wrote its log.

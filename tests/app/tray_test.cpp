@@ -15,7 +15,7 @@
 #include <QtTest>
 #include <cstdlib>
 
-#include "app/MainForm.h"
+#include "app/MainWindow.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -115,8 +115,8 @@ private:
     QTemporaryDir dir_;
     QProcess trayer_;
 
-    TMainFormOptions Options() const {
-        TMainFormOptions options;
+    MainWindowOptions Options() const {
+        MainWindowOptions options;
         options.programDir = dir_.path();
         options.workDir = dir_.path();
         return options;
@@ -132,14 +132,14 @@ private slots:
     // Runs before trayer is started: there is no tray on the display yet.
     void withoutATrayMinimisingOnlyMinimises() {
         QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
-        TMainForm form(Options());
+        MainWindow form(Options());
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         form.showMinimized();
         QTest::qWait(200);
         QVERIFY(form.isVisible());
         QVERIFY(form.isMinimized());
-        QVERIFY(!form.JvTrayIcon1->isVisible());
+        QVERIFY(!form.trayIcon->isVisible());
         QVERIFY(BalloonTexts().isEmpty());
     }
 
@@ -155,19 +155,19 @@ private slots:
 
         WriteFile(dir_.filePath(QStringLiteral("settings.ini")),
                   "[Settings]\r\nRestart=0\r\nLimit=50\r\nProxy=0\r\n");
-        TMainForm form(Options());
+        MainWindow form(Options());
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
-        QCOMPARE(form.LimitEdit->value(), 50);
+        QCOMPARE(form.threadCountEdit->value(), 50);
         // The icon is not there before it is needed.
-        QVERIFY(!form.JvTrayIcon1->isVisible());
-        QCOMPARE(form.JvTrayIcon1->toolTip(),
+        QVERIFY(!form.trayIcon->isVisible());
+        QCOMPARE(form.trayIcon->toolTip(),
                  QStringLiteral("Монитор протоколов уклонения с госзакупок"));
 
-        form.LimitEdit->setValue(70);
+        form.threadCountEdit->setValue(70);
         form.showMinimized();
         QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), kWaitMs);
-        QVERIFY(form.JvTrayIcon1->isVisible());
+        QVERIFY(form.trayIcon->isVisible());
         QTRY_VERIFY_WITH_TIMEOUT(!BalloonTexts().isEmpty(), kWaitMs);
         QVERIFY(BalloonTexts().contains(QStringLiteral("Внимание!")));
         QVERIFY(BalloonTexts().contains(
@@ -180,8 +180,8 @@ private slots:
         QTest::mouseClick(icon, Qt::LeftButton, {}, icon->rect().center());
         QTRY_VERIFY_WITH_TIMEOUT(form.isVisible(), kWaitMs);
         QVERIFY(!form.isMinimized());
-        QCOMPARE(form.LimitEdit->value(), 50);
-        QCOMPARE(form.focusWidget(), form.StartButton);
+        QCOMPARE(form.threadCountEdit->value(), 50);
+        QCOMPARE(form.focusWidget(), form.startButton);
 
         // A click while the window is shown hides it again with the same notice.
         QTest::qWait(200);
@@ -193,7 +193,7 @@ private slots:
         // The icon stays once shown.
         QTest::mouseClick(icon, Qt::LeftButton, {}, icon->rect().center());
         QTRY_VERIFY_WITH_TIMEOUT(form.isVisible(), kWaitMs);
-        QVERIFY(form.JvTrayIcon1->isVisible());
+        QVERIFY(form.trayIcon->isVisible());
     }
 
     void cleanupTestCase() {

@@ -13,7 +13,7 @@
 #include <QtTest>
 
 #include "app/DatePicker.h"
-#include "app/MainForm.h"
+#include "app/MainWindow.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -22,14 +22,14 @@ const QDate kToday(2026, 12, 8);
 
 }  // namespace
 
-class MainFormTest : public QObject {
+class MainWindowTest : public QObject {
     Q_OBJECT
 
 private:
     QTemporaryDir dir_;
 
-    TMainFormOptions Options() const {
-        TMainFormOptions options;
+    MainWindowOptions Options() const {
+        MainWindowOptions options;
         options.programDir = dir_.path();
         options.workDir = dir_.path();
         options.today = kToday;
@@ -44,44 +44,44 @@ private slots:
     }
 
     void defaultsAtCreationFollowToday() {
-        TMainForm form(Options());
-        QCOMPARE(form.DatePublishedPicker->pickedDate(), QDate(2025, 1, 1));
-        QCOMPARE(form.DatePublishedPicker2->pickedDate(), kToday);
-        QCOMPARE(form.RejectDatePicker->pickedDate(), kToday);
-        QCOMPARE(form.RejectDatePicker2->pickedDate(), kToday);
+        MainWindow form(Options());
+        QCOMPARE(form.contractFromPicker->pickedDate(), QDate(2025, 1, 1));
+        QCOMPARE(form.contractToPicker->pickedDate(), kToday);
+        QCOMPARE(form.refusalFromPicker->pickedDate(), kToday);
+        QCOMPARE(form.refusalToPicker->pickedDate(), kToday);
         // Setting the refusal dates at creation is not the operator's change.
-        QVERIFY(!form.ProtocolsFilterCheckBox->isChecked());
-        QVERIFY(!form.CheckBox1->isChecked());
-        QCOMPARE(form.LogsMemo->toPlainText(),
+        QVERIFY(!form.refusalFilterBox->isChecked());
+        QVERIFY(!form.testExportBox->isChecked());
+        QCOMPARE(form.logView->toPlainText(),
                  QStringLiteral("Спасибо, что пользуетесь парсером от сервиса Pelorant!"));
-        QVERIFY(form.ResultsMemo->toPlainText().isEmpty());
-        QVERIFY(!form.ResumeTimer->isActive());
-        QVERIFY(!form.RestartTimer->isActive());
-        QVERIFY(form.CurrentScraper.isNull());
+        QVERIFY(form.resultsView->toPlainText().isEmpty());
+        QVERIFY(!form.resumeTimer->isActive());
+        QVERIFY(!form.restartTimer->isActive());
+        QVERIFY(form.currentRun.isNull());
     }
 
     void withoutSettingsFileTheDefaultsShow() {
-        TMainForm form(Options());
-        form.RestartCheckBox->setChecked(true);
-        form.ProxyCheckBox->setChecked(true);
-        form.LimitEdit->setValue(5);
+        MainWindow form(Options());
+        form.restartBox->setChecked(true);
+        form.proxyBox->setChecked(true);
+        form.threadCountEdit->setValue(5);
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
-        QVERIFY(!form.RestartCheckBox->isChecked());
-        QVERIFY(!form.ProxyCheckBox->isChecked());
-        QCOMPARE(form.LimitEdit->value(), 30);
-        QCOMPARE(form.focusWidget(), form.StartButton);
+        QVERIFY(!form.restartBox->isChecked());
+        QVERIFY(!form.proxyBox->isChecked());
+        QCOMPARE(form.threadCountEdit->value(), 30);
+        QCOMPARE(form.focusWidget(), form.startButton);
 
         // The arrows move the count by ten, past any bound a spin box usually has.
-        form.LimitEdit->setFocus();
-        QTest::keyClick(form.LimitEdit, Qt::Key_Up);
-        QCOMPARE(form.LimitEdit->value(), 40);
-        form.LimitEdit->setValue(0);
-        QTest::keyClick(form.LimitEdit, Qt::Key_Down);
-        QCOMPARE(form.LimitEdit->value(), -10);
-        form.LimitEdit->setValue(100000);
-        QTest::keyClick(form.LimitEdit, Qt::Key_Up);
-        QCOMPARE(form.LimitEdit->value(), 100010);
+        form.threadCountEdit->setFocus();
+        QTest::keyClick(form.threadCountEdit, Qt::Key_Up);
+        QCOMPARE(form.threadCountEdit->value(), 40);
+        form.threadCountEdit->setValue(0);
+        QTest::keyClick(form.threadCountEdit, Qt::Key_Down);
+        QCOMPARE(form.threadCountEdit->value(), -10);
+        form.threadCountEdit->setValue(100000);
+        QTest::keyClick(form.threadCountEdit, Qt::Key_Up);
+        QCOMPARE(form.threadCountEdit->value(), 100010);
         // Nothing was written by showing.
         QVERIFY(!QFile::exists(SettingsPath()));
     }
@@ -96,12 +96,12 @@ private slots:
                   "[Other]\r\n"
                   "Limit=7\r\n");
         {
-            TMainForm form(Options());
+            MainWindow form(Options());
             form.show();
             QVERIFY(QTest::qWaitForWindowExposed(&form));
-            form.RestartCheckBox->setChecked(true);
-            form.ProxyCheckBox->setChecked(true);
-            form.LimitEdit->setValue(70);
+            form.restartBox->setChecked(true);
+            form.proxyBox->setChecked(true);
+            form.threadCountEdit->setValue(70);
             form.close();
         }
         const QString text = QString::fromLatin1(ReadFile(SettingsPath()));
@@ -118,77 +118,77 @@ private slots:
         QVERIFY(proxy < text.indexOf(QStringLiteral("[Other]")));
         QVERIFY(text.contains(QStringLiteral("[Other]\r\nLimit=7")));
 
-        TMainForm form(Options());
+        MainWindow form(Options());
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
-        QVERIFY(form.RestartCheckBox->isChecked());
-        QVERIFY(form.ProxyCheckBox->isChecked());
-        QCOMPARE(form.LimitEdit->value(), 70);
+        QVERIFY(form.restartBox->isChecked());
+        QVERIFY(form.proxyBox->isChecked());
+        QCOMPARE(form.threadCountEdit->value(), 70);
 
         // Changes that were not followed by a close are replaced when the window is shown again.
-        form.RestartCheckBox->setChecked(false);
-        form.ProxyCheckBox->setChecked(false);
-        form.LimitEdit->setValue(3);
+        form.restartBox->setChecked(false);
+        form.proxyBox->setChecked(false);
+        form.threadCountEdit->setValue(3);
         form.hide();
         form.show();
-        QVERIFY(form.RestartCheckBox->isChecked());
-        QVERIFY(form.ProxyCheckBox->isChecked());
-        QCOMPARE(form.LimitEdit->value(), 70);
+        QVERIFY(form.restartBox->isChecked());
+        QVERIFY(form.proxyBox->isChecked());
+        QCOMPARE(form.threadCountEdit->value(), 70);
     }
 
     void testExportClickedTwiceLeavesTheFixedMonth() {
-        TMainForm form(Options());
+        MainWindow form(Options());
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
-        QTest::mouseClick(form.CheckBox1, Qt::LeftButton);
-        QVERIFY(form.CheckBox1->isChecked());
-        QCOMPARE(form.DatePublishedPicker->pickedDate(), QDate(2026, 1, 1));
-        QCOMPARE(form.DatePublishedPicker2->pickedDate(), QDate(2026, 2, 1));
+        QTest::mouseClick(form.testExportBox, Qt::LeftButton);
+        QVERIFY(form.testExportBox->isChecked());
+        QCOMPARE(form.contractFromPicker->pickedDate(), QDate(2026, 1, 1));
+        QCOMPARE(form.contractToPicker->pickedDate(), QDate(2026, 2, 1));
 
-        form.DatePublishedPicker->setPickedDate(QDate(2024, 5, 5));
-        QTest::mouseClick(form.CheckBox1, Qt::LeftButton);
-        QVERIFY(!form.CheckBox1->isChecked());
-        QCOMPARE(form.DatePublishedPicker->pickedDate(), QDate(2026, 1, 1));
-        QCOMPARE(form.DatePublishedPicker2->pickedDate(), QDate(2026, 2, 1));
-        QVERIFY(!form.ProtocolsFilterCheckBox->isChecked());
+        form.contractFromPicker->setPickedDate(QDate(2024, 5, 5));
+        QTest::mouseClick(form.testExportBox, Qt::LeftButton);
+        QVERIFY(!form.testExportBox->isChecked());
+        QCOMPARE(form.contractFromPicker->pickedDate(), QDate(2026, 1, 1));
+        QCOMPARE(form.contractToPicker->pickedDate(), QDate(2026, 2, 1));
+        QVERIFY(!form.refusalFilterBox->isChecked());
     }
 
     void changingARefusalDateTicksTheFilter_data() {
         QTest::addColumn<QString>("picker");
-        QTest::newRow("from") << QStringLiteral("RejectDatePicker");
-        QTest::newRow("to") << QStringLiteral("RejectDatePicker2");
+        QTest::newRow("from") << QStringLiteral("refusalFromPicker");
+        QTest::newRow("to") << QStringLiteral("refusalToPicker");
     }
 
     void changingARefusalDateTicksTheFilter() {
         QFETCH(QString, picker);
-        TMainForm form(Options());
+        MainWindow form(Options());
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
-        auto* edit = form.findChild<TDatePicker*>(picker);
+        auto* edit = form.findChild<DatePicker*>(picker);
         QVERIFY(edit);
         edit->setFocus();
         QTest::keyClick(edit, Qt::Key_Up);
         QVERIFY(edit->pickedDate() != kToday);
-        QVERIFY(form.ProtocolsFilterCheckBox->isChecked());
+        QVERIFY(form.refusalFilterBox->isChecked());
 
         // The operator may clear it again; another date change ticks it again.
-        form.ProtocolsFilterCheckBox->setChecked(false);
+        form.refusalFilterBox->setChecked(false);
         QTest::keyClick(edit, Qt::Key_Down);
-        QVERIFY(form.ProtocolsFilterCheckBox->isChecked());
+        QVERIFY(form.refusalFilterBox->isChecked());
     }
 
-    void ctrlASelectsTheWholeMemo_data() {
-        QTest::addColumn<QString>("memo");
-        QTest::newRow("log") << QStringLiteral("LogsMemo");
-        QTest::newRow("results") << QStringLiteral("ResultsMemo");
+    void ctrlASelectsAllOfATextView_data() {
+        QTest::addColumn<QString>("view");
+        QTest::newRow("log") << QStringLiteral("logView");
+        QTest::newRow("results") << QStringLiteral("resultsView");
     }
 
-    void ctrlASelectsTheWholeMemo() {
-        QFETCH(QString, memo);
-        TMainForm form(Options());
+    void ctrlASelectsAllOfATextView() {
+        QFETCH(QString, view);
+        MainWindow form(Options());
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
-        auto* edit = form.findChild<QPlainTextEdit*>(memo);
+        auto* edit = form.findChild<QPlainTextEdit*>(view);
         QVERIFY(edit);
         edit->setPlainText(QStringLiteral("первая строка\nвторая строка\nтретья"));
         edit->moveCursor(QTextCursor::Start);
@@ -203,72 +203,72 @@ private slots:
     }
 
     void growingTheWindowGrowsOnlyTheResults() {
-        TMainForm form(Options());
+        MainWindow form(Options());
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         QCOMPARE(form.size(), QSize(886, 502));
-        QCOMPARE(form.ResultsMemo->geometry(), QRect(8, 98, 870, 127));
-        QCOMPARE(form.LogsMemo->geometry(), QRect(8, 246, 870, 233));
-        QCOMPARE(form.ProgressBar->geometry(), QRect(0, 485, 886, 17));
+        QCOMPARE(form.resultsView->geometry(), QRect(8, 98, 870, 127));
+        QCOMPARE(form.logView->geometry(), QRect(8, 246, 870, 233));
+        QCOMPARE(form.progressBar->geometry(), QRect(0, 485, 886, 17));
 
         form.resize(1086, 702);
         QTRY_COMPARE(form.size(), QSize(1086, 702));
-        QCOMPARE(form.ResultsMemo->geometry(), QRect(8, 98, 1070, 327));
-        QCOMPARE(form.LogsMemo->geometry(), QRect(8, 446, 1070, 233));
-        QCOMPARE(form.ProgressBar->geometry(), QRect(0, 685, 1086, 17));
-        // The log heading stays above its memo instead of ending up inside the results.
-        QVERIFY(form.Label2->geometry().bottom() < form.LogsMemo->y());
-        QVERIFY(form.Label2->y() > form.ResultsMemo->geometry().bottom());
-        QCOMPARE(form.CheckBox1->geometry(), QRect(953, 75, 125, 17));
+        QCOMPARE(form.resultsView->geometry(), QRect(8, 98, 1070, 327));
+        QCOMPARE(form.logView->geometry(), QRect(8, 446, 1070, 233));
+        QCOMPARE(form.progressBar->geometry(), QRect(0, 685, 1086, 17));
+        // The log heading stays above its view instead of ending up inside the results.
+        QVERIFY(form.logLabel->geometry().bottom() < form.logView->y());
+        QVERIFY(form.logLabel->y() > form.resultsView->geometry().bottom());
+        QCOMPARE(form.testExportBox->geometry(), QRect(953, 75, 125, 17));
         // Controls without anchors stay where they were.
-        QCOMPARE(form.StartButton->geometry(), QRect(8, 8, 169, 37));
+        QCOMPARE(form.startButton->geometry(), QRect(8, 8, 169, 37));
     }
 
     void proxyUseWithoutProxyFileStartsNothing() {
-        TMainForm form(Options());
+        MainWindow form(Options());
         form.show();
-        form.ProxyCheckBox->setChecked(true);
+        form.proxyBox->setChecked(true);
         const QString proxyFile = dir_.filePath(QStringLiteral("proxy.txt"));
         const QString line = QStringLiteral(
             ": файл proxy.txt пустой, задайте в него прокси в формате "
             "ip:port:login:password");
 
-        QTest::mouseClick(form.StartButton, Qt::LeftButton);
-        QVERIFY(form.CurrentScraper.isNull());
+        QTest::mouseClick(form.startButton, Qt::LeftButton);
+        QVERIFY(form.currentRun.isNull());
         QVERIFY(QFile::exists(proxyFile));
         QCOMPARE(QFileInfo(proxyFile).size(), 0);
-        QStringList log = form.LogsMemo->toPlainText().split(u'\n');
+        QStringList log = form.logView->toPlainText().split(u'\n');
         QCOMPARE(log.size(), 2);
         QVERIFY(log[1].endsWith(line));
         QVERIFY(log[1].size() > line.size());  // stamped
 
         // The file now exists but is empty: the same line, still no run.
-        QTest::mouseClick(form.StartButton, Qt::LeftButton);
-        QVERIFY(form.CurrentScraper.isNull());
-        log = form.LogsMemo->toPlainText().split(u'\n');
+        QTest::mouseClick(form.startButton, Qt::LeftButton);
+        QVERIFY(form.currentRun.isNull());
+        log = form.logView->toPlainText().split(u'\n');
         QCOMPARE(log.size(), 3);
         QVERIFY(log[2].endsWith(line));
-        QVERIFY(!form.JvTrayIcon1->isVisible());
+        QVERIFY(!form.trayIcon->isVisible());
     }
 
     void runButtonsWithoutARunDoNothing() {
-        TMainForm form(Options());
+        MainWindow form(Options());
         form.show();
-        const QString before = form.LogsMemo->toPlainText();
-        form.RestartTimer->start();
-        form.ResumeTimer->start();
-        QTest::mouseClick(form.PauseButton, Qt::LeftButton);
-        QVERIFY(form.RestartTimer->isActive());
-        QTest::mouseClick(form.StopButton, Qt::LeftButton);
+        const QString before = form.logView->toPlainText();
+        form.restartTimer->start();
+        form.resumeTimer->start();
+        QTest::mouseClick(form.pauseButton, Qt::LeftButton);
+        QVERIFY(form.restartTimer->isActive());
+        QTest::mouseClick(form.stopButton, Qt::LeftButton);
         // Stop still cancels a pending restart; the resume timer switches itself off.
-        QVERIFY(!form.RestartTimer->isActive());
-        form.ResumeTimerTimer();
-        QVERIFY(!form.ResumeTimer->isActive());
-        QCOMPARE(form.LogsMemo->toPlainText(), before);
+        QVERIFY(!form.restartTimer->isActive());
+        form.ResumeAfterPause();
+        QVERIFY(!form.resumeTimer->isActive());
+        QCOMPARE(form.logView->toPlainText(), before);
     }
 
     void progressAndCountersStayReadable() {
-        TMainForm form(Options());
+        MainWindow form(Options());
         form.show();
         RunDriver run(&form);
         // An empty range shows an empty bar, not a busy animation.
@@ -276,39 +276,39 @@ private slots:
         run.ProgressBarMax = 0;
         run.ProgressBarPosition = 0;
         form.ShowProgress(run);
-        QVERIFY(form.ProgressBar->maximum() > form.ProgressBar->minimum());
-        QCOMPARE(form.ProgressBar->value(), 0);
-        QCOMPARE(form.ProgressBar->toolTip(), QStringLiteral("0 из 0, осталось 0"));
+        QVERIFY(form.progressBar->maximum() > form.progressBar->minimum());
+        QCOMPARE(form.progressBar->value(), 0);
+        QCOMPARE(form.progressBar->toolTip(), QStringLiteral("0 из 0, осталось 0"));
 
         // A counter label grows with its number.
         run.counterlastupdated = 0;
         run.TendersCounter = 123456789;
         run.QCounter = 5;
         form.ShowCounters(run);
-        QCOMPARE(form.TendersCounterLabel->text(), QStringLiteral("Найдено контрактов: 123456789"));
-        QVERIFY(form.TendersCounterLabel->width() >= form.TendersCounterLabel->sizeHint().width());
+        QCOMPARE(form.contractsFoundLabel->text(), QStringLiteral("Найдено контрактов: 123456789"));
+        QVERIFY(form.contractsFoundLabel->width() >= form.contractsFoundLabel->sizeHint().width());
     }
 
-    void tabLeavesTheMemosAlongTheTabOrder() {
-        TMainForm form(Options());
+    void tabLeavesTheTextViewsAlongTheTabOrder() {
+        MainWindow form(Options());
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         form.activateWindow();
-        form.LogsMemo->setFocus();
-        QVERIFY(form.LogsMemo->hasFocus());
-        QTest::keyClick(form.LogsMemo, Qt::Key_Tab);
-        QVERIFY(form.ResultsMemo->hasFocus());
-        QTest::keyClick(form.ResultsMemo, Qt::Key_Tab);
-        QVERIFY(form.RestartCheckBox->hasFocus());
-        QTest::keyClick(form.RestartCheckBox, Qt::Key_Backtab);
-        QVERIFY(form.ResultsMemo->hasFocus());
-        // Nothing was typed into either memo.
-        QVERIFY(!form.LogsMemo->toPlainText().contains(u'\t'));
-        QVERIFY(form.ResultsMemo->toPlainText().isEmpty());
+        form.logView->setFocus();
+        QVERIFY(form.logView->hasFocus());
+        QTest::keyClick(form.logView, Qt::Key_Tab);
+        QVERIFY(form.resultsView->hasFocus());
+        QTest::keyClick(form.resultsView, Qt::Key_Tab);
+        QVERIFY(form.restartBox->hasFocus());
+        QTest::keyClick(form.restartBox, Qt::Key_Backtab);
+        QVERIFY(form.resultsView->hasFocus());
+        // Nothing was typed into either view.
+        QVERIFY(!form.logView->toPlainText().contains(u'\t'));
+        QVERIFY(form.resultsView->toPlainText().isEmpty());
     }
 
-    void theSavedLogHoldsTheMemosLinesExactly() {
-        TMainForm form(Options());
+    void theSavedLogHoldsTheLogViewsLinesExactly() {
+        MainWindow form(Options());
         RunDriver run(&form);
         run.ProgramDir = dir_.path();
         const QString text = QStringLiteral("1\u00A0234\u00A0567,89 руб.\u202Fи\tтаб");
@@ -327,16 +327,16 @@ private slots:
 
     void proxyFileWithoutAProxyLineStartsNothing() {
         WriteFile(dir_.filePath(QStringLiteral("proxy.txt")), "127.0.0.1:3128\r\nnot a proxy\r\n");
-        TMainForm form(Options());
+        MainWindow form(Options());
         form.show();
-        form.ProxyCheckBox->setChecked(true);
-        QTest::mouseClick(form.StartButton, Qt::LeftButton);
-        QVERIFY(form.CurrentScraper.isNull());
-        QVERIFY(form.LogsMemo->toPlainText().endsWith(
+        form.proxyBox->setChecked(true);
+        QTest::mouseClick(form.startButton, Qt::LeftButton);
+        QVERIFY(form.currentRun.isNull());
+        QVERIFY(form.logView->toPlainText().endsWith(
             QStringLiteral(": файл proxy.txt пустой, задайте в него прокси в формате "
                            "ip:port:login:password")));
     }
 };
 
-QTEST_MAIN(MainFormTest)
-#include "main_form_test.moc"
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"

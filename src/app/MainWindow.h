@@ -6,7 +6,7 @@
 #include <QWidget>
 #include <functional>
 
-#include "run/ControlsRunView.h"
+#include "run/RunReport.h"
 #include "run/RunDriver.h"
 
 class QCheckBox;
@@ -18,11 +18,11 @@ class QPushButton;
 class QSpinBox;
 class QSystemTrayIcon;
 class QTimer;
-class TDatePicker;
+class DatePicker;
 
 // Where the window finds its files and what day it takes for today. The program uses the
 // defaults; tests point them at a temporary folder and a fixed day.
-struct TMainFormOptions {
+struct MainWindowOptions {
     QString programDir;  // settings.ini and proxy.txt; empty: the program's directory
     QString workDir;     // have.txt and StartURL.txt of the runs; empty: the current directory
     QDate today;         // the date defaults; null: today
@@ -34,66 +34,66 @@ struct TMainFormOptions {
 
 // The program's only window: the inputs of a run, run control (start, pause, stop, automatic
 // restart), the tray icon, and the controls the run driver reports into.
-class TMainForm : public QWidget, public ControlsRunView {
+class MainWindow : public QWidget, public RunReport {
     Q_OBJECT
 public:
-    explicit TMainForm(TMainFormOptions options = {}, QWidget* parent = nullptr);
-    ~TMainForm() override;
+    explicit MainWindow(MainWindowOptions options = {}, QWidget* parent = nullptr);
+    ~MainWindow() override;
 
     QObject* context() override { return this; }
 
-    // The controls, under their designer names (also their object names).
-    QProgressBar* ProgressBar = nullptr;
-    QPlainTextEdit* LogsMemo = nullptr;
-    ::QLabel* Label2 = nullptr;
-    QPushButton* StartButton = nullptr;
-    QPushButton* StopButton = nullptr;
-    QPushButton* PauseButton = nullptr;
-    QTimer* ResumeTimer = nullptr;
-    QCheckBox* CheckBox1 = nullptr;
-    QSystemTrayIcon* JvTrayIcon1 = nullptr;
-    ::QLabel* Label1 = nullptr;
-    QPlainTextEdit* ResultsMemo = nullptr;
-    ::QLabel* Label5 = nullptr;
-    ::QLabel* Label3 = nullptr;
-    TDatePicker* DatePublishedPicker = nullptr;
-    TDatePicker* DatePublishedPicker2 = nullptr;
-    ::QLabel* Label4 = nullptr;
-    ::QLabel* Label6 = nullptr;
-    TDatePicker* RejectDatePicker = nullptr;
-    TDatePicker* RejectDatePicker2 = nullptr;
-    QCheckBox* ProtocolsFilterCheckBox = nullptr;
-    QSpinBox* LimitEdit = nullptr;
-    ::QLabel* Label7 = nullptr;
-    ::QLabel* TendersCounterLabel = nullptr;
-    QTimer* RestartTimer = nullptr;
-    QCheckBox* RestartCheckBox = nullptr;
-    QCheckBox* ProxyCheckBox = nullptr;
-    // The refusals-queued counter; the member shadows the class name, hence ::QLabel above.
-    ::QLabel* QLabel = nullptr;
+    // The controls; each one's object name is its member name.
+    QProgressBar* progressBar = nullptr;
+    QPlainTextEdit* logView = nullptr;
+    QLabel* logLabel = nullptr;
+    QPushButton* startButton = nullptr;
+    QPushButton* stopButton = nullptr;
+    QPushButton* pauseButton = nullptr;
+    QTimer* resumeTimer = nullptr;
+    QCheckBox* testExportBox = nullptr;
+    QSystemTrayIcon* trayIcon = nullptr;
+    QLabel* refusedContractsLabel = nullptr;
+    QPlainTextEdit* resultsView = nullptr;
+    QLabel* contractDatesLabel = nullptr;
+    QLabel* contractToLabel = nullptr;
+    DatePicker* contractFromPicker = nullptr;
+    DatePicker* contractToPicker = nullptr;
+    QLabel* refusalDatesLabel = nullptr;
+    QLabel* refusalToLabel = nullptr;
+    DatePicker* refusalFromPicker = nullptr;
+    DatePicker* refusalToPicker = nullptr;
+    QCheckBox* refusalFilterBox = nullptr;
+    QSpinBox* threadCountEdit = nullptr;
+    QLabel* threadCountLabel = nullptr;
+    QLabel* contractsFoundLabel = nullptr;
+    QTimer* restartTimer = nullptr;
+    QCheckBox* restartBox = nullptr;
+    QCheckBox* proxyBox = nullptr;
+    QLabel* refusalsQueuedLabel = nullptr;
 
     // The run driver of the current run; null once it has freed itself.
-    QPointer<RunDriver> CurrentScraper;
+    QPointer<RunDriver> currentRun;
 
-    // Whether CurrentScraper refers to a run driver that exists and has not finished.
+    // Whether currentRun refers to a run driver that exists and has not finished.
     bool RunActive() const;
 
-    // Event handlers.
-    void FormCreate();
-    void FormShow();
-    void FormClose();
-    void StartButtonClick();
-    void StopButtonClick();
-    void PauseButtonClick();
-    void ResumeTimerTimer();
-    void RestartTimerTimer();
-    void CheckBox1Click();
-    void RejectDatePickerChange();
-    void RejectDatePicker2Change();
-    void LogsMemoKeyDown(QKeyEvent* event);
-    void ResultsMemoKeyDown(QKeyEvent* event);
-    void ApplicationEvents1Minimize();
-    void JvTrayIcon1Click();
+    // What the operator's actions and the timers set off.
+    // The dates and the greeting of a new window.
+    void SetDefaults();
+    // settings.ini is read each time the window is shown and written when it is closed.
+    void LoadSettings();
+    void SaveSettings();
+    void StartRun();
+    void StopRun();
+    void TogglePause();
+    void ResumeAfterPause();
+    void RestartRun();
+    void FillTestExportDates();
+    // A refusal date changed by the operator switches the refusal filter on.
+    void TickRefusalFilter();
+    void MinimizeToTray();
+    // Brings the window back from the tray, or sends it there.
+    void ToggleFromTray();
 
     // Stops a run that is still going so that the program can end: the driver is continued if
     // held, asked to leave (abandoning a network call in flight) and waited for, with the
@@ -141,14 +141,14 @@ private:
     bool ProxyFileHasLines();
     QString SettingsPath() const;
     QString ProgramPath(const QString& name) const;
-    bool SelectAllOnCtrlA(QPlainTextEdit* memo, QKeyEvent* event);
+    bool SelectAllOnCtrlA(QPlainTextEdit* view, QKeyEvent* event);
     QDate CurrentDay() const;
 
-    TMainFormOptions options_;
+    MainWindowOptions options_;
     QDate today_;
     // The "to" contract date still holds its default: each run moves it to the current day, so
     // a watch left running for weeks keeps seeing new contracts.
-    bool publishedToFollowsToday_ = true;
+    bool contractToFollowsToday_ = true;
     // Calls of the run driver that are letting the window's events through right now.
     int driverCallDepth_ = 0;
     bool closeDeferred_ = false;

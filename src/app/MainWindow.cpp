@@ -1,0 +1,628 @@
+#include "app/MainWindow.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QSystemTrayIcon>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTimer>
+#include <algorithm>
+#include <climits>
+
+#include "app/AppIcon.h"
+#include "app/DatePicker.h"
+#include "fetch/ProxyFile.h"
+#include "fetch/RunTiming.h"
+#include "store/IniFile.h"
+#include "text/StampedLine.h"
+
+namespace {
+
+const QString kCaption = QStringLiteral("Монитор односторонних отказов с госзакупок");
+const QString kSettingsSection = QStringLiteral("Settings");
+const QString kProxyFileEmpty = QStringLiteral(
+    ": файл proxy.txt пустой, задайте в него прокси в формате ip:port:login:password");
+const QString kPauseOn = QStringLiteral(": Включаем паузу");
+const QString kPauseOff = QStringLiteral(": Отключаем паузу, продолжаем работу");
+const QString kStopping = QStringLiteral(": Останавливаем работу");
+
+// The designed client area; anchored controls keep their distances to its edges.
+constexpr int kDesignWidth = 886;
+constexpr int kDesignHeight = 502;
+constexpr int kProgressHeight = 17;
+
+template <typename T>
+T* Named(T* widget, const char* name) {
+    widget->setObjectName(QString::fromLatin1(name));
+    return widget;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int left, int top) {
+    auto* label = Named(new QLabel(text, parent), name);
+    label->move(left, top);
+    label->adjustSize();
+    return label;
+}
+
+QCheckBox* MakeCheckBox(QWidget* parent, const char* name, const QString& text,
+                        const QRect& geometry) {
+    auto* box = Named(new QCheckBox(text, parent), name);
+    box->setGeometry(geometry);
+    return box;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text,
+                        const QRect& geometry) {
+    auto* button = Named(new QPushButton(text, parent), name);
+    button->setGeometry(geometry);
+    return button;
+}
+
+DatePicker* MakeDatePicker(QWidget* parent, const char* name, const QRect& geometry,
+                           const QDate& today) {
+    auto* picker = Named(new DatePicker(parent), name);
+    picker->setGeometry(geometry);
+    picker->setToday(today);
+    return picker;
+}
+
+QPlainTextEdit* MakeTextView(QWidget* parent, const char* name) {
+    auto* view = Named(new QPlainTextEdit(parent), name);
+    view->setLineWrapMode(QPlainTextEdit::NoWrap);
+    view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // The log and results views are read, not typed into: Tab goes on along the tab order.
+    view->setTabChangesFocus(true);
+    return view;
+}
+
+// Sets a picker from the program without it counting as the operator's change.
+void SetQuietly(DatePicker* picker, const QDate& date) {
+    const QSignalBlocker blocker(picker);
+    picker->setPickedDate(date);
+}
+
+}  // namespace
+
+MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
+    : QWidget(parent), options_(std::move(options)) {
+    today_ = options_.today.isValid() ? options_.today : QDate::currentDate();
+    if (options_.programDir.isEmpty()) {
+        options_.programDir = QCoreApplication::applicationDirPath();
+    }
+    CreateControls();
+    SetTabOrder();
+    ConnectHandlers();
+    SetDefaults();
+}
+
+MainWindow::~MainWindow() {
+    // A run still going must not call into a window that is gone.
+    restartTimer->stop();
+    resumeTimer->stop();
+    if (!StopRunForExit(10000)) {
+        qWarning("The run driver did not end before the window was destroyed");
+    }
+}
+
+void MainWindow::CreateControls() {
+    // Where Tahoma is not installed, a narrow sans face keeps the texts within the designed
+    // geometry; the wider default face would run labels into the fields beside them.
+    QFont::insertSubstitutions(QStringLiteral("Tahoma"), {QStringLiteral("DejaVu Sans Condensed"),
+                                                          QStringLiteral("Liberation Sans Narrow"),
+                                                          QStringLiteral("Arial Narrow")});
+    setWindowTitle(kCaption);
+    setWindowIcon(QuorvaneIcon());
+    setFont(QFont(QStringLiteral("Tahoma"), 8));
+    setBackgroundRole(QPalette::Button);
+    setAutoFillBackground(true);
+    move(0, 0);
+    resize(kDesignWidth, kDesignHeight);
+
+    progressBar = Named(new QProgressBar(this), "progressBar");
+    progressBar->setTextVisible(false);
+    progressBar->setRange(0, 100);
+    progressBar->setValue(0);
+    progressBar->setStyleSheet(
+        QStringLiteral("QProgressBar { border: 1px solid #a0a0a0; background: #ffffff; }"
+                       "QProgressBar::chunk { background: qlineargradient(x1:0, y1:0, x2:1, y2:0,"
+                       " stop:0 #008000, stop:1 #c0dcc0); margin: 0px; }"));
+
+    logView = MakeTextView(this, "logView");
+    logLabel = MakeLabel(this, "logLabel", QStringLiteral("Логи"), 8, 229);
+
+    startButton = MakeButton(this, "startButton", QStringLiteral("СТАРТ"), QRect(8, 8, 169, 37));
+    startButton->setFont(QFont(QStringLiteral("Tahoma"), 14));
+    stopButton = MakeButton(this, "stopButton", QStringLiteral("стоп"), QRect(102, 51, 75, 25));
+    pauseButton = MakeButton(this, "pauseButton", QStringLiteral("пауза"), QRect(8, 51, 75, 25));
+
+    resumeTimer = Named(new QTimer(this), "resumeTimer");
+    resumeTimer->setInterval(Timing().resumeTimerMs);
+
+    testExportBox = MakeCheckBox(this, "testExportBox", QStringLiteral("Тестовая выгрузка"),
+                                 QRect(753, 75, 125, 17));
+
+    trayIcon = Named(new QSystemTrayIcon(QuorvaneIcon(), this), "trayIcon");
+    trayIcon->setToolTip(QStringLiteral("Монитор протоколов уклонения с госзакупок"));
+
+    refusedContractsLabel =
+        MakeLabel(this, "refusedContractsLabel", QStringLiteral("Контракты с отказами:"), 8, 79);
+    resultsView = MakeTextView(this, "resultsView");
+    contractDatesLabel = MakeLabel(this, "contractDatesLabel",
+                                   QStringLiteral("Дата заключения контракта, от:"), 191, 8);
+    contractToLabel = MakeLabel(this, "contractToLabel", QStringLiteral("до:"), 467, 8);
+    contractFromPicker = MakeDatePicker(this, "contractFromPicker", QRect(368, 4, 93, 21), today_);
+    contractToPicker = MakeDatePicker(this, "contractToPicker", QRect(490, 4, 93, 21), today_);
+    refusalDatesLabel =
+        MakeLabel(this, "refusalDatesLabel", QStringLiteral("Дата отказа, от:"), 275, 31);
+    refusalToLabel = MakeLabel(this, "refusalToLabel", QStringLiteral("до:"), 467, 32);
+    refusalFromPicker = MakeDatePicker(this, "refusalFromPicker", QRect(368, 27, 93, 21), today_);
+    refusalToPicker = MakeDatePicker(this, "refusalToPicker", QRect(490, 28, 93, 21), today_);
+    refusalFilterBox =
+        MakeCheckBox(this, "refusalFilterBox", QStringLiteral("    "), QRect(255, 30, 36, 20));
+
+    threadCountEdit = Named(new QSpinBox(this), "threadCountEdit");
+    threadCountEdit->setGeometry(747, 5, 46, 21);
+    threadCountEdit->setRange(INT_MIN, INT_MAX);
+    threadCountEdit->setSingleStep(10);
+    threadCountEdit->setValue(30);
+    threadCountEdit->setToolTip(QStringLiteral("Число потоков выгрузки"));
+
+    threadCountLabel =
+        MakeLabel(this, "threadCountLabel", QStringLiteral("Число сканирующих потоков"), 592, 8);
+    contractsFoundLabel =
+        MakeLabel(this, "contractsFoundLabel", QStringLiteral("Найдено контрактов: "), 191, 80);
+
+    restartTimer = Named(new QTimer(this), "restartTimer");
+    restartTimer->setInterval(Timing().restartTimerMs);
+
+    restartBox = MakeCheckBox(this, "restartBox",
+                              QStringLiteral("Автозапуск нового поиска после завершения"),
+                              QRect(592, 30, 255, 20));
+    proxyBox =
+        MakeCheckBox(this, "proxyBox", QStringLiteral("Использовать прокси из файла proxy.txt"),
+                     QRect(191, 54, 231, 20));
+    refusalsQueuedLabel =
+        MakeLabel(this, "refusalsQueuedLabel", QStringLiteral("Отказов в очереди:  "), 370, 80);
+
+    PlaceAnchoredControls();
+    // Where the keyboard focus is until the window is shown.
+    threadCountEdit->setFocus();
+}
+
+void MainWindow::SetTabOrder() {
+    const QList<QWidget*> order = {
+        startButton,     contractFromPicker, contractToPicker, refusalFilterBox, refusalFromPicker,
+        refusalToPicker, threadCountEdit,    testExportBox,    pauseButton,      stopButton,
+        logView,         resultsView,        restartBox,       proxyBox};
+    for (qsizetype i = 1; i < order.size(); ++i) {
+        QWidget::setTabOrder(order[i - 1], order[i]);
+    }
+}
+
+void MainWindow::ConnectHandlers() {
+    connect(startButton, &QPushButton::clicked, this, &MainWindow::StartRun);
+    connect(stopButton, &QPushButton::clicked, this, &MainWindow::StopRun);
+    connect(pauseButton, &QPushButton::clicked, this, &MainWindow::TogglePause);
+    connect(resumeTimer, &QTimer::timeout, this, &MainWindow::ResumeAfterPause);
+    connect(restartTimer, &QTimer::timeout, this, &MainWindow::RestartRun);
+    // clicked, unlike toggled, comes only from the operator.
+    connect(testExportBox, &QCheckBox::clicked, this, &MainWindow::FillTestExportDates);
+    // The program sets the pickers with their signals blocked, so these are the operator's.
+    connect(refusalFromPicker, &QDateEdit::dateChanged, this, &MainWindow::TickRefusalFilter);
+    connect(refusalToPicker, &QDateEdit::dateChanged, this, &MainWindow::TickRefusalFilter);
+    connect(contractToPicker, &QDateEdit::dateChanged, this,
+            [this] { contractToFollowsToday_ = false; });
+    connect(trayIcon, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                // A double click also arrives as single clicks first.
+                if (reason == QSystemTrayIcon::Trigger) {
+                    ToggleFromTray();
+                }
+            });
+    logView->installEventFilter(this);
+    resultsView->installEventFilter(this);
+}
+
+void MainWindow::PlaceAnchoredControls() {
+    const int w = width();
+    const int h = height();
+    progressBar->setGeometry(0, h - kProgressHeight, w, kProgressHeight);
+    // The log view keeps its height and its distance to the bottom; its heading goes with it.
+    logView->setGeometry(8, h - (kDesignHeight - 246), std::max(0, w - 16), 233);
+    logLabel->move(8, h - (kDesignHeight - 229));
+    // The results view takes up whatever the window grows by.
+    resultsView->setGeometry(8, 98, std::max(0, w - 16),
+                             std::max(0, h - 98 - (kDesignHeight - 225)));
+    testExportBox->move(w - (kDesignWidth - 753), 75);
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    PlaceAnchoredControls();
+}
+
+// --- Creation, showing, closing ---
+
+void MainWindow::SetDefaults() {
+    SetQuietly(contractFromPicker, QDate(today_.year() - 1, 1, 1));
+    SetQuietly(contractToPicker, today_);
+    SetQuietly(refusalFromPicker, today_);
+    SetQuietly(refusalToPicker, today_);
+    refusalFilterBox->setChecked(false);
+    logView->appendPlainText(
+        QStringLiteral("Спасибо, что пользуетесь парсером от сервиса Pelorant!"));
+}
+
+void MainWindow::LoadSettings() {
+    if (startButton->isEnabled()) {
+        startButton->setFocus();
+    }
+    const IniFile ini(SettingsPath());
+    restartBox->setChecked(ini.readBool(kSettingsSection, QStringLiteral("Restart"), false));
+    proxyBox->setChecked(ini.readBool(kSettingsSection, QStringLiteral("Proxy"), false));
+    threadCountEdit->setValue(ini.readInteger(kSettingsSection, QStringLiteral("Limit"), 30));
+}
+
+void MainWindow::SaveSettings() {
+    IniFile ini(SettingsPath());
+    ini.writeBool(kSettingsSection, QStringLiteral("Restart"), restartBox->isChecked());
+    ini.writeInteger(kSettingsSection, QStringLiteral("Limit"), threadCountEdit->value());
+    ini.writeBool(kSettingsSection, QStringLiteral("Proxy"), proxyBox->isChecked());
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // Spontaneous show events come from the window system (a restore from the task bar); the
+    // settings are loaded when the window itself becomes visible: at start-up and out of the tray.
+    if (!event->spontaneous()) {
+        LoadSettings();
+    }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (driverCallDepth_ > 0) {
+        // The close arrived while a call of the run driver lets events through, and the driver
+        // waits for that call: the run is asked to leave now, and the window closes once the
+        // call has returned.
+        if (RunActive()) {
+            currentRun->AbandonNetwork();
+            currentRun->Terminate();
+        }
+        closeDeferred_ = true;
+        event->ignore();
+        return;
+    }
+    SaveSettings();
+    // No new run may begin while the program ends, and a run still going is ended in order so
+    // that none of its files is left half written.
+    restartTimer->stop();
+    resumeTimer->stop();
+    StopRunForExit(5000);
+    event->accept();
+    emit closed();
+}
+
+bool MainWindow::StopRunForExit(int timeoutMs) {
+    if (RunActive()) {
+        RunDriver* run = currentRun;
+        run->AbandonNetwork();
+        if (run->Held()) {
+            run->Continue();
+        }
+        run->Terminate();
+    }
+    // The driver may be waiting for a call on this thread, so events go on being handled; it
+    // frees itself through this thread's event loop once its thread has ended.
+    QElapsedTimer clock;
+    clock.start();
+    while (currentRun && clock.elapsed() < timeoutMs) {
+        if (!currentRun->Done() && currentRun->Held()) {
+            // A phase that failed while stopping holds the driver; it must still get out.
+            currentRun->Continue();
+        }
+        QEventLoop loop;
+        QTimer::singleShot(10, &loop, &QEventLoop::quit);
+        loop.exec();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return !currentRun || currentRun->isFinished();
+}
+
+// --- Run control ---
+
+bool MainWindow::RunActive() const {
+    return currentRun && !currentRun->Done();
+}
+
+void MainWindow::StartRun() {
+    if (RunActive()) {
+        return;
+    }
+    if (proxyBox->isChecked() && !ProxyFileHasLines()) {
+        return;
+    }
+    ShowTrayIcon();
+    restartTimer->stop();
+
+    // Not started yet, so the driver waits until every input is set.
+    auto* run = new RunDriver(this);
+    run->FreeOnTerminate = true;
+    currentRun = run;
+
+    run->ProgramDir = options_.programDir;
+    if (!options_.workDir.isEmpty()) {
+        run->WorkDir = options_.workDir;
+    }
+    if (!options_.mutexName.isEmpty()) {
+        run->MutexName = options_.mutexName;
+    }
+    run->ProxyChecked = proxyBox->isChecked();
+    if (contractToFollowsToday_) {
+        SetQuietly(contractToPicker, CurrentDay());
+    }
+    run->PublishDateFrom = contractFromPicker->pickedDate();
+    run->PublishDateTo = contractToPicker->pickedDate();
+    run->RejectDateFrom = QDate();
+    run->RejectDateTo = QDate();
+    if (refusalFilterBox->isChecked()) {
+        run->RejectDateFrom = refusalFromPicker->pickedDate();
+        run->RejectDateTo = refusalToPicker->pickedDate();
+    }
+    run->start();
+}
+
+bool MainWindow::ProxyFileHasLines() {
+    if (ProxyFileNamesAProxy(ProgramPath(QStringLiteral("proxy.txt")))) {
+        return true;
+    }
+    LogWindowLine(kProxyFileEmpty);
+    return false;
+}
+
+void MainWindow::StopRun() {
+    restartTimer->stop();
+    if (!RunActive()) {
+        return;
+    }
+    if (currentRun->Held()) {
+        currentRun->Continue();
+    }
+    currentRun->Terminate();
+    LogWindowLine(kStopping);
+    progressBar->setValue(0);
+}
+
+void MainWindow::TogglePause() {
+    if (!RunActive()) {
+        return;
+    }
+    if (currentRun->Held()) {
+        currentRun->Continue();
+        LogWindowLine(kPauseOff);
+        return;
+    }
+    currentRun->Hold();
+    LogWindowLine(kPauseOn);
+    // An operator's pause is not ended by a pending automatic resume.
+    resumeTimer->stop();
+}
+
+void MainWindow::ResumeAfterPause() {
+    resumeTimer->stop();
+    if (RunActive() && currentRun->Held()) {
+        currentRun->Continue();
+        LogWindowLine(kPauseOff);
+    }
+}
+
+QDate MainWindow::CurrentDay() const {
+    if (options_.currentDay) {
+        return options_.currentDay();
+    }
+    return options_.today.isValid() ? options_.today : QDate::currentDate();
+}
+
+void MainWindow::RestartRun() {
+    restartTimer->stop();
+    StartRun();
+}
+
+void MainWindow::FillTestExportDates() {
+    contractFromPicker->setPickedDate(QDate(2026, 1, 1));
+    contractToPicker->setPickedDate(QDate(2026, 2, 1));
+}
+
+void MainWindow::TickRefusalFilter() {
+    refusalFilterBox->setChecked(true);
+}
+
+// --- Keys of the log and results views ---
+
+bool MainWindow::SelectAllOnCtrlA(QPlainTextEdit* view, QKeyEvent* event) {
+    if (event->key() != Qt::Key_A || !(event->modifiers() & Qt::ControlModifier)) {
+        return false;
+    }
+    view->selectAll();
+    event->accept();
+    return true;
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress && (watched == logView || watched == resultsView)) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        key->ignore();
+        SelectAllOnCtrlA(watched == logView ? logView : resultsView, key);
+        if (key->isAccepted()) {
+            return true;
+        }
+        // Not the window's key: the view gets it as delivered. Left ignored, a Tab that moved
+        // the focus would go on to the window and move it a second time.
+        key->accept();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// --- Tray and minimising ---
+
+void MainWindow::ShowTrayIcon() {
+    if (QSystemTrayIcon::isSystemTrayAvailable() && !trayIcon->isVisible()) {
+        trayIcon->show();
+    }
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange) {
+        return;
+    }
+    const auto* change = static_cast<QWindowStateChangeEvent*>(event);
+    if (isVisible() && isMinimized() && !(change->oldState() & Qt::WindowMinimized)) {
+        // Hiding from inside the state change confuses some window systems; do it right after.
+        QTimer::singleShot(0, this, [this] {
+            if (isVisible() && isMinimized()) {
+                MinimizeToTray();
+            }
+        });
+    }
+}
+
+void MainWindow::MinimizeToTray() {
+    // Without a tray there is nowhere to bring the window back from: it stays minimised.
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        return;
+    }
+    ShowTrayIcon();
+    hide();
+    setWindowState(windowState() | Qt::WindowMinimized);
+    if (trayIcon->isVisible() && QSystemTrayIcon::supportsMessages()) {
+        trayIcon->showMessage(
+            QStringLiteral("Внимание!"),
+            QStringLiteral("Монитор односторонних отказов с госзакупок свёрнут сюда."),
+            QSystemTrayIcon::NoIcon, 5000);
+    }
+}
+
+void MainWindow::ToggleFromTray() {
+    if (!isVisible() || isMinimized()) {
+        showNormal();
+        raise();
+        activateWindow();
+        return;
+    }
+    MinimizeToTray();
+}
+
+// --- The controls the run driver reports into ---
+
+void MainWindow::LogWindowLine(const QString& text) {
+    logView->appendPlainText(Stamp() + text);
+}
+
+int MainWindow::logLineCount() {
+    const QTextDocument* document = logView->document();
+    return document->isEmpty() ? 0 : document->blockCount();
+}
+
+void MainWindow::clearLog() {
+    logView->clear();
+}
+
+void MainWindow::appendLog(const QString& line) {
+    logView->appendPlainText(line);
+}
+
+QStringList MainWindow::logLines() {
+    const QTextDocument* document = logView->document();
+    if (document->isEmpty()) {
+        return {};
+    }
+    // Block by block: the plain-text export would turn every no-break space into a space.
+    QStringList lines;
+    for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
+        lines << block.text();
+    }
+    return lines;
+}
+
+int MainWindow::threadCount() {
+    return threadCountEdit->value();
+}
+
+void MainWindow::setProgress(int maximum, int position, const QString& hint) {
+    // A bar whose range is empty would show a busy animation instead of an empty bar.
+    progressBar->setRange(0, std::max(1, maximum));
+    progressBar->setValue(position);
+    progressBar->setToolTip(hint);
+}
+
+void MainWindow::setCounters(const QString& tenders, const QString& queued) {
+    contractsFoundLabel->setText(tenders);
+    contractsFoundLabel->adjustSize();
+    refusalsQueuedLabel->setText(queued);
+    refusalsQueuedLabel->adjustSize();
+}
+
+void MainWindow::setRunControlsEnabled(bool enabled) {
+    startButton->setEnabled(enabled);
+    testExportBox->setEnabled(enabled);
+}
+
+bool MainWindow::restartChecked() {
+    return restartBox->isChecked();
+}
+
+int MainWindow::startRestartTimer() {
+    restartTimer->setInterval(Timing().restartTimerMs);
+    restartTimer->start();
+    return restartTimer->interval();
+}
+
+void MainWindow::startResumeTimer(RunDriver& /*run*/, int ms) {
+    // The timer's handler continues the current run if it is still held.
+    resumeTimer->setInterval(ms);
+    resumeTimer->start();
+}
+
+bool MainWindow::testExportChecked() {
+    return testExportBox->isChecked();
+}
+
+void MainWindow::appendResult(const QString& line) {
+    resultsView->appendPlainText(line);
+}
+
+void MainWindow::showRejectBalloon(const QString& title, const QString& text) {
+    if (trayIcon->isVisible() && QSystemTrayIcon::supportsMessages()) {
+        trayIcon->showMessage(title, text, QSystemTrayIcon::Information, 5000);
+    }
+}
+
+void MainWindow::processPendingEvents() {
+    ++driverCallDepth_;
+    QCoreApplication::processEvents();
+    --driverCallDepth_;
+    if (closeDeferred_ && driverCallDepth_ == 0) {
+        closeDeferred_ = false;
+        QTimer::singleShot(0, this, &QWidget::close);
+    }
+}
+
+QString MainWindow::ProgramPath(const QString& name) const {
+    return QDir(options_.programDir).filePath(name);
+}
+
+QString MainWindow::SettingsPath() const {
+    return ProgramPath(QStringLiteral("settings.ini"));
+}
