@@ -12,7 +12,7 @@
 #include "PortalImitation.h"
 #include "PortalReplica.h"
 #include "TelegramImitation.h"
-#include "run/HeadlessRunView.h"
+#include "run/RecordedRunReport.h"
 #include "run/RunDriver.h"
 #include "support/TestSupport.h"
 
@@ -181,7 +181,7 @@ protected:
     TelegramImitation bot_{kToken};
     PortalReplica telegram_;
     PortalReplica replica_;
-    HeadlessRunView view_;
+    RecordedRunReport view_;
     std::unique_ptr<RunDriver> run_;
 };
 
@@ -408,8 +408,8 @@ TEST_F(CardRunTest, DriverWaitingOnlyForEventsMissesNone) {
     EXPECT_EQ(Rows().size(), 3);
 
     // With no threads allowed the driver has nothing to wait for but the stop.
-    view_.setThreadCount(0);
     RunDriver& idle = NewRun();
+    idle.SetThreadLimit(0);
     idle.start();
     ASSERT_TRUE(WaitFor(
         [&] {

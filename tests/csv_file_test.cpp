@@ -10,9 +10,8 @@
 #include <QTemporaryDir>
 
 #include "CardPages.h"
-#include "store/CardExport.h"
-#include "run/HeadlessRunView.h"
-#include "run/RunDriver.h"
+#include "run/CardRow.h"
+#include "store/CsvFile.h"
 #include "support/TestSupport.h"
 #include "text/RunError.h"
 
@@ -126,18 +125,18 @@ TEST(CardRowTest, PageWithoutMarkersStillGivesElevenFields) {
                            "", ""}));
 }
 
-// The export of a run that is not started: the driver's directories and its view only.
-class CardExportTest : public ::testing::Test {
+// The CSV file in a folder of its own, named as a run names it.
+class CsvFileTest : public ::testing::Test {
 protected:
-    CardExportTest() : run_(&view_) { run_.options.programDir = dir_.path(); }
+    static QString Stem(const QDateTime& when = QDateTime::currentDateTime()) {
+        return when.toString(QStringLiteral("yyyyMMdd HH-mm-ss"));
+    }
 
     QStringList CsvFiles() const {
         return QDir(dir_.path()).entryList({QStringLiteral("*.csv")}, QDir::Files);
     }
 
     QTemporaryDir dir_;
-    HeadlessRunView view_;
-    RunDriver run_;
 };
 
 const QByteArray kHeader =
@@ -145,9 +144,9 @@ const QByteArray kHeader =
     "\"Заказчик\";\"Поставщик\";\"Адрес поставщика\";\"ИНН поставщика\";\"Цена контракта\";"
     "\"Рабочий телефон\";\"Рабочий e-mail\"\r\n";
 
-TEST_F(CardExportTest, FileStartsWithTheMarkAndHeaderAndIsKeptWithItsNameLogged) {
-    run_.newRefusalSeen = true;
-    CardExport csv(run_);
+TEST_F(CsvFileTest, FileStartsWithTheMarkAndHeaderAndIsKeptWithItsNameLogged) {
+    CsvFile csv(dir_.path(), Stem());
+    csv.Create(CardHeaderLine());
     const QStringList files = CsvFiles();
     ASSERT_EQ(files.size(), 1);
     EXPECT_EQ(files.first(), csv.FileName());
@@ -158,29 +157,25 @@ TEST_F(CardExportTest, FileStartsWithTheMarkAndHeaderAndIsKeptWithItsNameLogged)
     // Written at once, before any row.
     EXPECT_EQ(ReadFile(path), kHeader);
 
-    csv.WriteRow(QString::fromUtf8(RenderCardPage(SampleCard())), kUrl, "09.03.2025 14:05");
+    EXPECT_EQ(csv.Path(), path);
+    csv.Append(CardRow(QString::fromUtf8(RenderCardPage(SampleCard())), kUrl, "09.03.2025 14:05"));
     EXPECT_EQ(ReadFile(path).count("\r\n"), 2);
-    csv.Close();
-    csv.Close();  // a second close does nothing
+    csv.Close(true);
+    csv.Close(false);  // a second close does nothing
 
-    const QStringList log = view_.log();
-    ASSERT_EQ(log.size(), 2);
-    EXPECT_TRUE(log[0].endsWith(QStringLiteral(": Данные будут записываться в файл ") + path));
-    EXPECT_TRUE(
-        log[1].endsWith(QStringLiteral(": Найденные отказы сохранены в файл ") + csv.FileName()));
     EXPECT_TRUE(ReadFile(path).startsWith(kHeader));
     EXPECT_TRUE(ReadFile(path).endsWith("\"info@romashka.ru\"\r\n"));
 }
 
-TEST_F(CardExportTest, WithoutNewRefusalsTheFileIsDeleted) {
-    CardExport csv(run_);
+TEST_F(CsvFileTest, WithoutNewRefusalsTheFileIsDeleted) {
+    CsvFile csv(dir_.path(), Stem());
+    csv.Create(CardHeaderLine());
     ASSERT_EQ(CsvFiles().size(), 1);
-    csv.Close();
+    csv.Close(false);
     EXPECT_TRUE(CsvFiles().isEmpty());
-    EXPECT_EQ(view_.log().size(), 1);
 }
 
-TEST_F(CardExportTest, NameTakenByAnotherInstanceGetsTheNextFreeOne) {
+TEST_F(CsvFileTest, NameTakenByAnotherInstanceGetsTheNextFreeOne) {
     // Another instance's files of this second and the next ones, so the names meet.
     const QDateTime now = QDateTime::currentDateTime();
     QStringList theirs;
@@ -188,7 +183,8 @@ TEST_F(CardExportTest, NameTakenByAnotherInstanceGetsTheNextFreeOne) {
         theirs << now.addSecs(second).toString(QStringLiteral("yyyyMMdd HH-mm-ss"));
         WriteFile(dir_.filePath(theirs.last() + QStringLiteral(".csv")), "theirs");
     }
-    CardExport csv(run_);
+    CsvFile csv(dir_.path(), Stem(now));
+    csv.Create(CardHeaderLine());
     EXPECT_TRUE(theirs.contains(csv.FileName().chopped(8)) &&
                 csv.FileName().endsWith(QStringLiteral(" (2).csv")))
         << csv.FileName().toStdString();
@@ -197,12 +193,12 @@ TEST_F(CardExportTest, NameTakenByAnotherInstanceGetsTheNextFreeOne) {
     }
 }
 
-TEST_F(CardExportTest, UncreatableFileFails) {
-    run_.options.programDir = dir_.filePath(QStringLiteral("missing/folder"));
-    EXPECT_THROW(CardExport csv(run_), RunError);
+TEST_F(CsvFileTest, UncreatableFileFails) {
+    CsvFile csv(dir_.filePath(QStringLiteral("missing/folder")), Stem());
+    EXPECT_THROW(csv.Create(CardHeaderLine()), RunError);
 }
 
-TEST_F(CardExportTest, AHeaderThatCannotBeWrittenLeavesNoFile) {
+TEST_F(CsvFileTest, AHeaderThatCannotBeWrittenLeavesNoFile) {
     // A full disk: no file of this process may grow beyond 10 bytes.
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -212,7 +208,8 @@ TEST_F(CardExportTest, AHeaderThatCannotBeWrittenLeavesNoFile) {
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     bool raised = false;
     try {
-        CardExport csv(run_);
+        CsvFile csv(dir_.path(), Stem());
+        csv.Create(CardHeaderLine());
     } catch (const RunError&) {
         raised = true;
     }

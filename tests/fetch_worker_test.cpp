@@ -8,7 +8,7 @@
 
 #include "PortalReplica.h"
 #include "fetch/FetchWorker.h"
-#include "run/HeadlessRunView.h"
+#include "run/RecordedRunReport.h"
 #include "support/TestSupport.h"
 #include "text/ByteText.h"
 
@@ -89,7 +89,7 @@ protected:
     ScopedTiming timing_;
     PortalReplica replica_;
     RouteTable routes_;
-    HeadlessRunView view_;
+    RecordedRunReport view_;
     std::shared_ptr<RunShared> shared_;
     WorkerLists lists_;
 };

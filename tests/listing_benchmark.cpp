@@ -12,7 +12,7 @@
 
 #include "PortalImitation.h"
 #include "store/HaveStore.h"
-#include "run/HeadlessRunView.h"
+#include "run/RecordedRunReport.h"
 #include "run/RunDriver.h"
 #include "run/SearchPages.h"
 #include "support/TestSupport.h"
@@ -49,7 +49,7 @@ void SearchPage() {
                 static_cast<long long>(page.size() / 1024), static_cast<long long>(links), parseMs);
 
     // The whole handling, with the count line, 500 log lines and the counters.
-    HeadlessRunView view;
+    RecordedRunReport view;
     const double handleMs = AverageMs(10, [&](int) {
         RunDriver run(&view);
         run.portalBase = QStringLiteral("https://p.test");
@@ -106,9 +106,9 @@ void WaitingRun() {
     QTemporaryDir dir;
     WriteFile(dir.filePath(QStringLiteral("StartURL.txt")),
               replica::PortalImitation::StartUrl(server.url()).toUtf8());
-    HeadlessRunView view;
-    view.setThreadCount(1);
+    RecordedRunReport view;
     RunDriver run(&view);
+    run.SetThreadLimit(1);
     run.options.programDir = dir.path();
     run.options.workDir = dir.path();
     run.options.contractFrom = QDate(2026, 1, 1);

@@ -11,7 +11,7 @@
 #include "PortalReplica.h"
 #include "fetch/ProxyRotation.h"
 #include "fetch/FetchWorker.h"
-#include "run/HeadlessRunView.h"
+#include "run/RecordedRunReport.h"
 #include "support/TestSupport.h"
 #include "support/TinyProxy.h"
 
@@ -257,7 +257,7 @@ protected:
     RequestGate gate_;
     RouteTable routes_;
     PortalReplica replica_;
-    HeadlessRunView view_;
+    RecordedRunReport view_;
     TinyProxy proxies_[3];
     WorkerLists lists_;
     int passed_ = 0;  // requests let through the gate so far

@@ -8,7 +8,7 @@
 
 #include "PortalReplica.h"
 #include "fetch/ProxyFile.h"
-#include "run/HeadlessRunView.h"
+#include "run/RecordedRunReport.h"
 #include "run/RunDriver.h"
 #include "support/TestSupport.h"
 
@@ -71,7 +71,7 @@ protected:
     ScopedTiming timing_;
     PortalReplica replica_;
     RouteTable routes_;
-    HeadlessRunView view_;
+    RecordedRunReport view_;
 };
 
 // A missing StartURL.txt, an empty one (which once had a worker retry an address-less request
@@ -126,9 +126,9 @@ TEST_F(RunDriverTest, NormalEndFetchesTheStartPageAndSchedulesTheRestart) {
 
 TEST_F(RunDriverTest, ThreadCountZeroStartsNothingUntilStopped) {
     WriteStartUrl();
-    view_.setThreadCount(0);
     view_.setRestartChecked(true);
     auto run = NewRun();
+    run->SetThreadLimit(0);
     run->start();
     ASSERT_TRUE(WaitFor([&] { return LogHas(QStringLiteral("Начинаем работу...")); }, 10000));
     QThread::msleep(200);
@@ -165,8 +165,8 @@ TEST_F(RunDriverTest, NeverRunsMoreWorkersThanTheThreadCount) {
               (replica_.url() + "/epz/contract/search/results.html?morphology=on&pageNumber=1&"
                                 "sortBy=UPDATE_DATE")
                   .toUtf8());
-    view_.setThreadCount(2);
     auto run = NewRun();
+    run->SetThreadLimit(2);
     run->options.contractFrom = QDate(2026, 1, 1);
     run->options.contractTo = QDate(2026, 1, 31);
     run->start();
@@ -182,8 +182,8 @@ TEST_F(RunDriverTest, NeverRunsMoreWorkersThanTheThreadCount) {
 
 TEST_F(RunDriverTest, StopWhileHeldEndsTheRunAfterContinuing) {
     WriteStartUrl();
-    view_.setThreadCount(0);
     auto run = NewRun();
+    run->SetThreadLimit(0);
     run->start();
     ASSERT_TRUE(WaitFor([&] { return LogHas(QStringLiteral("Начинаем работу...")); }, 10000));
     run->Hold();

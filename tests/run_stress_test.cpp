@@ -19,7 +19,7 @@
 #include "PortalImitation.h"
 #include "PortalReplica.h"
 #include "TelegramImitation.h"
-#include "run/HeadlessRunView.h"
+#include "run/RecordedRunReport.h"
 #include "run/RunDriver.h"
 #include "support/TestSupport.h"
 #include "text/ByteText.h"
@@ -118,9 +118,9 @@ protected:
                    botReplica_.url() + "\r\nTgCaFile=telegram-ca.pem\r\n")
                       .toUtf8());
 
-        auto view = std::make_unique<HeadlessRunView>();
-        view->setThreadCount(pick(1, 4));
+        auto view = std::make_unique<RecordedRunReport>();
         auto run = std::make_unique<RunDriver>(view.get());
+        run->SetThreadLimit(pick(1, 4));
         run->options.programDir = dir.path();
         run->options.workDir = dir.path();
         const QString mutexName =

@@ -8,7 +8,7 @@
 #include "PortalReplica.h"
 #include "TelegramImitation.h"
 #include "notify/BotTokenMask.h"
-#include "run/HeadlessRunView.h"
+#include "run/RecordedRunReport.h"
 #include "notify/TelegramNotice.h"
 #include "support/TestSupport.h"
 #include "support/TinyProxy.h"
@@ -75,7 +75,7 @@ protected:
 
     // No line of any notice shows the token's secret part.
     void TearDown() override {
-        for (const HeadlessRunView* view : {&view_, &other_}) {
+        for (const RecordedRunReport* view : {&view_, &other_}) {
             for (const QString& line : view->log()) {
                 EXPECT_FALSE(line.contains(kSecret)) << line.toStdString();
             }
@@ -112,8 +112,8 @@ protected:
     ScopedTiming timing_;
     TelegramImitation bot_;
     PortalReplica server_;
-    HeadlessRunView view_;
-    HeadlessRunView other_;  // for a second notice in the same test
+    RecordedRunReport view_;
+    RecordedRunReport other_;  // for a second notice in the same test
     QTemporaryDir dir_;
     const QString caFile_ = dir_.filePath(QStringLiteral("telegram-ca.pem"));
 };
@@ -207,7 +207,7 @@ TEST_F(TelegramNoticeTest, ErrorStatusAndNonJsonRepliesGiveTheRequestFailedLines
 // Passing failures are tried again by later runs; refusals for good are not.
 TEST_F(TelegramNoticeTest, OutcomesTellPassingFailuresFromRefusalsForGood) {
     auto outcome = [&](const TelegramSettings& settings) {
-        HeadlessRunView view;
+        RecordedRunReport view;
         return SendTelegramNotice(view, settings, kDate, kCardUrl, [] { return false; });
     };
     EXPECT_EQ(outcome(Settings()), NoticeOutcome::Sent);
@@ -296,7 +296,7 @@ TEST_F(TelegramNoticeTest, OnlyAServerProvenToBeTheApiSeesTheToken) {
     EXPECT_EQ(server_.requestCount(), 0);
 
     // A CA file that cannot be read fails the notice with a clear reason.
-    HeadlessRunView missing;
+    RecordedRunReport missing;
     TelegramSettings noFile = Settings();
     noFile.caFile = dir_.filePath(QStringLiteral("missing.pem"));
     SendTelegramNotice(missing, noFile, kDate, kCardUrl, [] { return false; });
@@ -306,7 +306,7 @@ TEST_F(TelegramNoticeTest, OnlyAServerProvenToBeTheApiSeesTheToken) {
     EXPECT_EQ(server_.requestCount(), 0);
 
     // Trusted through the file: the notice goes out (and every test above relies on it).
-    HeadlessRunView trusted;
+    RecordedRunReport trusted;
     SendTelegramNotice(trusted, Settings(), kDate, kCardUrl, [] { return false; });
     EXPECT_TRUE(trusted.log().last().endsWith(QStringLiteral(" успешно отправлено!")));
     EXPECT_EQ(server_.requestCount(), 1);
@@ -319,7 +319,7 @@ TEST_F(TelegramNoticeTest, StrangeRepliesGiveOneClearOutcome) {
     const ScopedTiming patient(timing);
     const auto lastLines = [this](const QByteArray& reply) {
         bot_.answerRefused(reply);
-        HeadlessRunView view;
+        RecordedRunReport view;
         SendTelegramNotice(view, Settings(), kDate, kCardUrl, [] { return false; });
         return view.log().mid(1);
     };

@@ -7,8 +7,8 @@
 #include "app/ConsoleRunReport.h"
 #include "fetch/ProxyFile.h"
 #include "fetch/RunTiming.h"
-#include "store/NoticeQueue.h"
 #include "run/RunDriver.h"
+#include "store/NoticeQueue.h"
 #include "text/RunError.h"
 
 namespace {

@@ -224,6 +224,12 @@ void MainWindow::ConnectHandlers() {
     connect(refusalToPicker, &QDateEdit::dateChanged, this, &MainWindow::TickRefusalFilter);
     connect(contractToPicker, &QDateEdit::dateChanged, this,
             [this] { contractToFollowsToday_ = false; });
+    // A run in flight takes a new thread count at its next start of a worker.
+    connect(threadCountEdit, &QSpinBox::valueChanged, this, [this](int count) {
+        if (RunActive()) {
+            currentRun->SetThreadLimit(count);
+        }
+    });
     connect(trayIcon, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 // A double click also arrives as single clicks first.
@@ -358,28 +364,30 @@ void MainWindow::StartRun() {
 
     // Not started yet, so the driver waits until every input is set.
     auto* run = new RunDriver(this);
-    run->FreeOnTerminate = true;
+    run->freeWhenFinished = true;
     currentRun = run;
 
-    run->ProgramDir = options_.programDir;
+    run->options.programDir = options_.programDir;
     if (!options_.workDir.isEmpty()) {
-        run->WorkDir = options_.workDir;
+        run->options.workDir = options_.workDir;
     }
     if (!options_.mutexName.isEmpty()) {
-        run->MutexName = options_.mutexName;
+        run->options.mutexName = options_.mutexName;
     }
-    run->ProxyChecked = proxyBox->isChecked();
+    run->options.useProxy = proxyBox->isChecked();
     if (contractToFollowsToday_) {
         SetQuietly(contractToPicker, CurrentDay());
     }
-    run->PublishDateFrom = contractFromPicker->pickedDate();
-    run->PublishDateTo = contractToPicker->pickedDate();
-    run->RejectDateFrom = QDate();
-    run->RejectDateTo = QDate();
+    run->options.contractFrom = contractFromPicker->pickedDate();
+    run->options.contractTo = contractToPicker->pickedDate();
+    run->options.refusalFrom = QDate();
+    run->options.refusalTo = QDate();
     if (refusalFilterBox->isChecked()) {
-        run->RejectDateFrom = refusalFromPicker->pickedDate();
-        run->RejectDateTo = refusalToPicker->pickedDate();
+        run->options.refusalFrom = refusalFromPicker->pickedDate();
+        run->options.refusalTo = refusalToPicker->pickedDate();
     }
+    run->options.testExport = testExportBox->isChecked();
+    run->SetThreadLimit(threadCountEdit->value());
     run->start();
 }
 
@@ -556,10 +564,6 @@ QStringList MainWindow::logLines() {
     return lines;
 }
 
-int MainWindow::threadCount() {
-    return threadCountEdit->value();
-}
-
 void MainWindow::setProgress(int maximum, int position, const QString& hint) {
     // A bar whose range is empty would show a busy animation instead of an empty bar.
     progressBar->setRange(0, std::max(1, maximum));
@@ -567,8 +571,8 @@ void MainWindow::setProgress(int maximum, int position, const QString& hint) {
     progressBar->setToolTip(hint);
 }
 
-void MainWindow::setCounters(const QString& tenders, const QString& queued) {
-    contractsFoundLabel->setText(tenders);
+void MainWindow::setCounters(const QString& contracts, const QString& queued) {
+    contractsFoundLabel->setText(contracts);
     contractsFoundLabel->adjustSize();
     refusalsQueuedLabel->setText(queued);
     refusalsQueuedLabel->adjustSize();
@@ -589,14 +593,10 @@ int MainWindow::startRestartTimer() {
     return restartTimer->interval();
 }
 
-void MainWindow::startResumeTimer(RunDriver& /*run*/, int ms) {
+void MainWindow::startResumeTimer(std::weak_ptr<RunControl> /*run*/, int ms) {
     // The timer's handler continues the current run if it is still held.
     resumeTimer->setInterval(ms);
     resumeTimer->start();
-}
-
-bool MainWindow::testExportChecked() {
-    return testExportBox->isChecked();
 }
 
 void MainWindow::appendResult(const QString& line) {

@@ -6,8 +6,8 @@
 #include <QWidget>
 #include <functional>
 
-#include "run/RunReport.h"
 #include "run/RunDriver.h"
+#include "run/RunReport.h"
 
 class QCheckBox;
 class QKeyEvent;
@@ -113,14 +113,12 @@ protected:
     void clearLog() override;
     void appendLog(const QString& line) override;
     QStringList logLines() override;
-    int threadCount() override;
     void setProgress(int maximum, int position, const QString& hint) override;
-    void setCounters(const QString& tenders, const QString& queued) override;
+    void setCounters(const QString& contracts, const QString& queued) override;
     void setRunControlsEnabled(bool enabled) override;
     bool restartChecked() override;
     int startRestartTimer() override;
-    void startResumeTimer(RunDriver& run, int ms) override;
-    bool testExportChecked() override;
+    void startResumeTimer(std::weak_ptr<RunControl> run, int ms) override;
     void appendResult(const QString& line) override;
     void showRejectBalloon(const QString& title, const QString& text) override;
     void processPendingEvents() override;

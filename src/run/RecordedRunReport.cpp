@@ -18,12 +18,10 @@ RecordedRunReport::~RecordedRunReport() {
     thread_.wait();
 }
 
-
 void RecordedRunReport::setRestartChecked(bool checked) {
     std::lock_guard lock(mutex_);
     restartChecked_ = checked;
 }
-
 
 QStringList RecordedRunReport::log() const {
     std::lock_guard lock(mutex_);
@@ -105,7 +103,6 @@ QStringList RecordedRunReport::logLines() {
     return log();
 }
 
-
 void RecordedRunReport::setProgress(int maximum, int position, const QString& hint) {
     std::lock_guard lock(mutex_);
     progressMaximum_ = maximum;
@@ -151,7 +148,6 @@ void RecordedRunReport::startResumeTimer(std::weak_ptr<RunControl> run, int ms) 
         }
     });
 }
-
 
 void RecordedRunReport::appendResult(const QString& line) {
     std::lock_guard lock(mutex_);

@@ -2,8 +2,8 @@
 
 #include <QDate>
 
-#include "store/CardExport.h"
 #include "run/RunDriver.h"
+#include "store/CardExport.h"
 #include "text/TextHelpers.h"
 
 namespace {

@@ -9,20 +9,21 @@
 #include <QUrl>
 #include <algorithm>
 
+#include "fetch/FetchWorker.h"
 #include "fetch/ProxyFile.h"
 #include "fetch/RunTiming.h"
-#include "fetch/FetchWorker.h"
 #include "http/CurlGlobal.h"
-#include "store/CsvFile.h"
-#include "store/IniFile.h"
-#include "run/RejectPages.h"
+#include "notify/TelegramNotice.h"
+#include "portal/ContractCard.h"
 #include "run/CardRow.h"
+#include "run/RejectPages.h"
 #include "run/RunEvents.h"
 #include "run/SearchPages.h"
-#include "notify/TelegramNotice.h"
+#include "store/CsvFile.h"
+#include "store/IniFile.h"
 #include "text/ByteText.h"
-#include "text/StampedLine.h"
 #include "text/RunError.h"
+#include "text/StampedLine.h"
 #include "text/TextHelpers.h"
 
 namespace {
@@ -81,7 +82,8 @@ void RunDriver::AddLogLine(const QString& text) {
 }
 
 void RunDriver::ShowProgress() {
-    if (TicksSince(progress.lastProgressUpdate) <= static_cast<quint32>(Timing().refreshThrottleMs)) {
+    if (TicksSince(progress.lastProgressUpdate) <=
+        static_cast<quint32>(Timing().refreshThrottleMs)) {
         return;
     }
     // A bar cannot show a position beyond its range.
@@ -92,13 +94,13 @@ void RunDriver::ShowProgress() {
 }
 
 void RunDriver::ShowCounters() {
-    if (TicksSince(progress.lastCountersUpdate) <= static_cast<quint32>(Timing().refreshThrottleMs)) {
+    if (TicksSince(progress.lastCountersUpdate) <=
+        static_cast<quint32>(Timing().refreshThrottleMs)) {
         return;
     }
     const RunProgress counted = progress;
-    CallOnView(*events_, [&] {
-        events_->CountersChanged(counted.contractsFound, counted.refusalsQueued);
-    });
+    CallOnView(*events_,
+               [&] { events_->CountersChanged(counted.contractsFound, counted.refusalsQueued); });
     progress.lastCountersUpdate = TickCount();
 }
 
@@ -224,10 +226,11 @@ void RunDriver::ReadSettings() {
     telegram.userId = ini.readString(kSettingsSection, QStringLiteral("TgUserId"), QString());
     telegram.proxy = ini.readString(kSettingsSection, QStringLiteral("TgProxy"), QString());
     telegram.apiUrl = ini.readString(kSettingsSection, QStringLiteral("TgApiUrl"),
-                              QStringLiteral("https://api.telegram.org"));
+                                     QStringLiteral("https://api.telegram.org"));
     // Relative to the folder settings.ini is in.
     const QString caFile = ini.readString(kSettingsSection, QStringLiteral("TgCaFile"), QString());
-    telegram.caFile = caFile.isEmpty() ? QString() : QDir(options.programDir).absoluteFilePath(caFile);
+    telegram.caFile =
+        caFile.isEmpty() ? QString() : QDir(options.programDir).absoluteFilePath(caFile);
 }
 
 bool RunDriver::LoadStartUrl() {
@@ -277,12 +280,14 @@ bool RunDriver::ListingPhase() {
             }
 
             // Start step.
-            if (RunningCount(lists) < control_->ThreadLimit() && !(searchQueue.isEmpty() && refusalQueue.isEmpty())) {
+            if (RunningCount(lists) < control_->ThreadLimit() &&
+                !(searchQueue.isEmpty() && refusalQueue.isEmpty())) {
                 try {
                     progress.refusalsQueued = static_cast<qint32>(refusalQueue.size());
                     QString url;
                     bool refusalPage = false;
-                    if (shared_->detailsInFlight.load() < detailSlots && progress.refusalsQueued > 0) {
+                    if (shared_->detailsInFlight.load() < detailSlots &&
+                        progress.refusalsQueued > 0) {
                         url = refusalQueue.takeFirst();
                         refusalPage = true;
                         didSomething = true;

@@ -5,10 +5,10 @@
 
 // What a face sets before a run starts; the driver only reads it.
 struct RunOptions {
-    bool useProxy = false;         // the proxies of proxy.txt
-    QDate contractFrom;            // contract dates; a null date means no bound
+    bool useProxy = false;  // the proxies of proxy.txt
+    QDate contractFrom;     // contract dates; a null date means no bound
     QDate contractTo;
-    QDate refusalFrom;             // the refusal-date filter; null means no bound
+    QDate refusalFrom;  // the refusal-date filter; null means no bound
     QDate refusalTo;
     // A test export: the search takes the fixed contract dates 01.01.2026 to 01.02.2026.
     bool testExport = false;

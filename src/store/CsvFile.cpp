@@ -19,7 +19,8 @@ constexpr int kMaxCopies = 1000;
 
 }  // namespace
 
-CsvFile::CsvFile(QString folder, QString stem) : folder_(std::move(folder)), stem_(std::move(stem)) {}
+CsvFile::CsvFile(QString folder, QString stem)
+    : folder_(std::move(folder)), stem_(std::move(stem)) {}
 
 void CsvFile::Create(const QString& header) {
     const QByteArray bytes = "\xEF\xBB\xBF" + header.toUtf8() + kLineEnd;
@@ -31,8 +32,8 @@ void CsvFile::Create(const QString& header) {
 }
 
 QString CsvFile::Candidate(int copy) const {
-    return QDir(folder_).filePath(
-        (copy == 1 ? stem_ : stem_ + QStringLiteral(" (%1)").arg(copy)) + QStringLiteral(".csv"));
+    return QDir(folder_).filePath((copy == 1 ? stem_ : stem_ + QStringLiteral(" (%1)").arg(copy)) +
+                                  QStringLiteral(".csv"));
 }
 
 bool CsvFile::CreateWithHeader(const QByteArray& header) {

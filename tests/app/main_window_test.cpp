@@ -270,21 +270,14 @@ private slots:
     void progressAndCountersStayReadable() {
         MainWindow form(Options());
         form.show();
-        RunDriver run(&form);
         // An empty range shows an empty bar, not a busy animation.
-        run.progesslastupdated = 0;
-        run.ProgressBarMax = 0;
-        run.ProgressBarPosition = 0;
-        form.ShowProgress(run);
+        form.ProgressChanged(0, 0);
         QVERIFY(form.progressBar->maximum() > form.progressBar->minimum());
         QCOMPARE(form.progressBar->value(), 0);
         QCOMPARE(form.progressBar->toolTip(), QStringLiteral("0 из 0, осталось 0"));
 
         // A counter label grows with its number.
-        run.counterlastupdated = 0;
-        run.TendersCounter = 123456789;
-        run.QCounter = 5;
-        form.ShowCounters(run);
+        form.CountersChanged(123456789, 5);
         QCOMPARE(form.contractsFoundLabel->text(), QStringLiteral("Найдено контрактов: 123456789"));
         QVERIFY(form.contractsFoundLabel->width() >= form.contractsFoundLabel->sizeHint().width());
     }
@@ -309,12 +302,9 @@ private slots:
 
     void theSavedLogHoldsTheLogViewsLinesExactly() {
         MainWindow form(Options());
-        RunDriver run(&form);
-        run.ProgramDir = dir_.path();
         const QString text = QStringLiteral("1\u00A0234\u00A0567,89 руб.\u202Fи\tтаб");
         form.WriteLog(text);
-        run.CursorHourGlass = false;
-        form.ToggleBusy(run);
+        form.RunIdle({false, dir_.filePath(QStringLiteral("logs"))});
         const QStringList logs = QDir(dir_.filePath(QStringLiteral("logs"))).entryList(QDir::Files);
         QCOMPARE(logs.size(), 1);
         const QString saved =

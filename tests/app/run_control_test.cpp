@@ -329,18 +329,19 @@ private slots:
                                  kWaitMs);
         const QString resumed = QStringLiteral(": Отключаем паузу, продолжаем работу");
 
-        // What a failed phase does on the window's side: arm the resume timer, hold the run.
+        // What a failed phase does: the driver holds itself, the window arms the resume timer.
         RunDriver* run = Form().currentRun;
-        Form().StartResumeTimer(*run);
+        const QString failure = QStringLiteral("сбой");
         run->Hold();
+        Form().PhaseEnded(failure, run->Control());
         QCOMPARE(Form().resumeTimer->interval(), Timing().resumeTimerMs);
         QTRY_VERIFY_WITH_TIMEOUT(!Form().currentRun->Held(), kWaitMs);
         QVERIFY(!Form().resumeTimer->isActive());
         QCOMPARE(LinesEndingWith(resumed), 1);
 
         // Pause during an automatic pause continues at once; the timer then only goes off.
-        Form().StartResumeTimer(*run);
         run->Hold();
+        Form().PhaseEnded(failure, run->Control());
         Click(Form().pauseButton);
         QVERIFY(!Form().currentRun->Held());
         QCOMPARE(LinesEndingWith(resumed), 2);
@@ -349,7 +350,7 @@ private slots:
         QVERIFY(IsRunning());
 
         // An operator's pause is not ended by a pending automatic resume.
-        Form().StartResumeTimer(*run);
+        Form().PhaseEnded(failure, run->Control());
         Click(Form().pauseButton);
         QVERIFY(!Form().resumeTimer->isActive());
         QTest::qWait(Timing().resumeTimerMs * 2);
@@ -426,12 +427,10 @@ private slots:
 
         // A refresh lets the window's events through while the driver waits for it; a close
         // among them must not wait for that driver from inside its own call.
-        RunDriver caller(&Form());
-        caller.progesslastupdated = 0;
         QMetaObject::invokeMethod(&Form(), &QWidget::close, Qt::QueuedConnection);
         QElapsedTimer clock;
         clock.start();
-        Form().ShowProgress(caller);
+        Form().ProgressChanged(0, 0);
         QVERIFY(clock.elapsed() < 2000);
         QVERIFY(Form().isVisible());
         QVERIFY(Form().currentRun->Terminated());
