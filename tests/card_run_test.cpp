@@ -60,23 +60,7 @@ protected:
                   PortalImitation::StartUrl(replica_.url()).toUtf8());
     }
 
-    // Two refusals of one contract, a refused contract whose card has a postal-address column,
-    // and a contract without a refusal.
-    void SetUpPortal() {
-        PortalDataSet data;
-        ContractRecord twice =
-            MakeContract(QStringLiteral("2770100000126000011"), kFrom.addDays(3), 150000);
-        AddRefusal(twice, {CustomerRefusal(QStringLiteral("12.01.2026 14:35")),
-                           SupplierRefusal(QStringLiteral("20.01.2026 09:10"))});
-        ContractRecord postal =
-            MakeContract(QStringLiteral("2770100000126000022"), kFrom.addDays(5), 2500000);
-        postal.card.postalAddress = QStringLiteral("123456, г. Москва, а/я 7");
-        AddRefusal(postal, {CustomerRefusal(QStringLiteral("14.01.2026 10:00"))});
-        data.contracts << twice << postal
-                       << MakeContract(QStringLiteral("2770100000126000033"), kFrom.addDays(7),
-                                       999);
-        portal_.setData(data);
-    }
+    void SetUpPortal() { portal_.setData(replica::ThreeRefusals()); }
 
     // A run left behind by a failed assertion is stopped, so it cannot keep retrying.
     void TearDown() override {

@@ -226,20 +226,7 @@ private slots:
         QVERIFY(dir_->isValid());
         timing_ = std::make_unique<ScopedTiming>(ScopedTiming::Scaled(20));
         using namespace replica;
-        // Three refusals in January 2026: two of one contract, one of another, and a contract
-        // without a refusal.
-        PortalDataSet data;
-        ContractRecord twice =
-            MakeContract(QStringLiteral("2770100000126000011"), QDate(2026, 1, 4), 150000);
-        AddRefusal(twice, {CustomerRefusal(QStringLiteral("12.01.2026 14:35")),
-                           SupplierRefusal(QStringLiteral("20.01.2026 09:10"))});
-        ContractRecord once =
-            MakeContract(QStringLiteral("2770100000126000022"), QDate(2026, 1, 6), 2500000);
-        AddRefusal(once, {CustomerRefusal(QStringLiteral("14.01.2026 10:00"))});
-        data.contracts << twice << once
-                       << MakeContract(QStringLiteral("2770100000126000033"), QDate(2026, 1, 8),
-                                       999);
-        portal_ = std::make_unique<PortalImitation>(data);
+        portal_ = std::make_unique<PortalImitation>(ThreeRefusals());
         rejectRequests_ = 0;
         cardRequests_ = 0;
         answeredRejects_ = 1000;

@@ -420,6 +420,21 @@ void AddRefusal(ContractRecord& contract, const QList<RefusalDocument>& document
     contract.documents = documents;
 }
 
+PortalDataSet ThreeRefusals() {
+    PortalDataSet data;
+    ContractRecord twice =
+        MakeContract(QStringLiteral("2770100000126000011"), QDate(2026, 1, 4), 150000);
+    AddRefusal(twice, {CustomerRefusal(QStringLiteral("12.01.2026 14:35")),
+                       SupplierRefusal(QStringLiteral("20.01.2026 09:10"))});
+    ContractRecord postal =
+        MakeContract(QStringLiteral("2770100000126000022"), QDate(2026, 1, 6), 2500000);
+    postal.card.postalAddress = QStringLiteral("123456, г. Москва, а/я 7");
+    AddRefusal(postal, {CustomerRefusal(QStringLiteral("14.01.2026 10:00"))});
+    data.contracts << twice << postal
+                   << MakeContract(QStringLiteral("2770100000126000033"), QDate(2026, 1, 8), 999);
+    return data;
+}
+
 PortalDataSet MakePortalDataSet(int count, const QDate& from, const QDate& to, quint32 seed,
                                 int refusalPercent) {
     std::mt19937 rng(seed);

@@ -48,6 +48,11 @@ RefusalDocument RefusalCancellation(const QString& signedAt);
 // Gives the contract a refusal page with these documents.
 void AddRefusal(ContractRecord& contract, const QList<RefusalDocument>& documents);
 
+// The small set most run tests share, concluded in January 2026: a contract with two refusals
+// (12.01.2026 14:35 by the customer, 20.01.2026 09:10 by the supplier), one with a refusal of
+// 14.01.2026 10:00 whose card has a postal-address column, and one without a refusal.
+PortalDataSet ThreeRefusals();
+
 // `count` contracts concluded between `from` and `to`, about `refusalPercent` of them with a
 // refusal page (one document, two, or one with its cancellation). The same seed gives the same
 // data set.
