@@ -123,6 +123,8 @@ private:
     // until a worker hands its page in or ends or the run is held, continued or stopped (unless
     // that happened since `seen` was counted).
     void EndLoopPass(bool didSomething, quint64 seen);
+    // The short sleep after a step, so a busy phase does not spin.
+    static void SleepLoopPass();
     void LoadProxyList();
     void ReadSettings();
     bool LoadStartUrl();
