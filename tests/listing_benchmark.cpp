@@ -11,10 +11,11 @@
 #include <sys/resource.h>
 
 #include "PortalImitation.h"
-#include "store/HaveStore.h"
+#include "portal/SearchPage.h"
 #include "run/HeadlessRunView.h"
 #include "run/RunDriver.h"
 #include "run/SearchPages.h"
+#include "store/HaveStore.h"
 #include "support/TestSupport.h"
 
 namespace {

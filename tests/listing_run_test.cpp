@@ -10,10 +10,11 @@
 
 #include "PortalImitation.h"
 #include "PortalReplica.h"
-#include "store/HaveStore.h"
+#include "portal/RefusalPage.h"
 #include "run/HeadlessRunView.h"
 #include "run/RejectPages.h"
 #include "run/RunDriver.h"
+#include "store/HaveStore.h"
 #include "support/TestSupport.h"
 
 static void PrintTo(const QString& text, std::ostream* os) {
@@ -44,7 +45,7 @@ protected:
 
     // One whole run from `startUrl`; `setUp` sets the driver's inputs.
     std::unique_ptr<RunDriver> Run(const QString& startUrl,
-                                  const std::function<void(RunDriver&)>& setUp = {}) {
+                                   const std::function<void(RunDriver&)>& setUp = {}) {
         WriteFile(dir_.filePath(QStringLiteral("StartURL.txt")), startUrl.toUtf8());
         auto run = std::make_unique<RunDriver>(&view_);
         run->ProgramDir = dir_.path();
@@ -402,22 +403,32 @@ TEST(RejectPageTest, BothBoundsRejectAndForeignContractLinksStayAsTheyAre) {
               (url + "#15.02.2026 10:00\r\n" + url + "#31.02.2026 10:00\r\n").toUtf8());
 }
 
-// The log shows a title as the portal shows it, markup characters included.
-TEST(RejectPageTest, TheLoggedTitleDecodesEveryCharacterReference) {
-    QTemporaryDir dir;
-    HeadlessRunView view;
-    RunDriver run(&view);
-    run.WorkDir = dir.path();
-    const QString title = QStringLiteral("Решение <ООО \"Ромашка\" & Ко> об отказе");
+// A refusal page as read: documents in page order, the readable title as the portal shows it
+// with markup characters, a cancellation only flagged, and the card link made absolute.
+TEST(RefusalPageTest, DocumentsInOrderWithReadableTitlesAndTheCardLink) {
+    const QString title = QStringLiteral("Решение <ООО \"Ромашка\"  & Ко> об отказе");
     ContractRecord contract = replica::MakeContract(Id(1), QDate(2026, 1, 1), 10);
-    replica::AddRefusal(contract, {{title, QStringLiteral("15.02.2026 10:00")}});
+    replica::AddRefusal(contract, {{title, QStringLiteral("15.02.2026 10:00")},
+                                   replica::RefusalCancellation("16.02.2026 11:00"),
+                                   replica::SupplierRefusal("17.02.2026 12:00")});
     PortalDataSet data;
     data.contracts.append(contract);
     const replica::PortalImitation portal(data);
-    const QString url = QStringLiteral("https://p.test/reject");
-    HandleRejectPage(run, QString::fromUtf8(portal.rejectPage(contract.rejectQuery.toUtf8())), url);
-    ASSERT_FALSE(view.log().isEmpty());
-    EXPECT_TRUE(view.log().first().endsWith("Обнаружен отказ: " + title + " на " + url));
+    const QString page = QString::fromUtf8(portal.rejectPage(contract.rejectQuery.toUtf8()));
+
+    const QList<RefusalDocument> documents = ReadRefusalDocuments(page);
+    ASSERT_EQ(documents.size(), 3);
+    EXPECT_EQ(documents[0].readableTitle,
+              QStringLiteral("Решение <ООО \"Ромашка\" & Ко> об отказе"));
+    EXPECT_EQ(documents[0].signedText, "15.02.2026 10:00");
+    EXPECT_FALSE(documents[0].cancels);
+    EXPECT_TRUE(documents[1].cancels);
+    EXPECT_TRUE(documents[1].title.contains("об отмене"));
+    EXPECT_EQ(documents[2].signedText, "17.02.2026 12:00");
+    EXPECT_FALSE(documents[2].cancels);
+    EXPECT_EQ(ContractCardLink(page, "https://p.test"),
+              "https://p.test" + QString::fromLatin1(PortalImitation::kCardPath) +
+                  "?reestrNumber=" + Id(1));
 }
 
 // The most refusal-page and card requests in flight at once: each answer is held `holdMs`, so a

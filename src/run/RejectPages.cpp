@@ -2,29 +2,11 @@
 
 #include <QDate>
 
-#include "store/CardExport.h"
+#include "portal/RefusalPage.h"
 #include "run/RunDriver.h"
-#include "text/TextHelpers.h"
+#include "store/CardExport.h"
 
 namespace {
-
-const QString kAttachmentStart = QStringLiteral("<section class=\"attachment\">");
-const QString kAttachmentEnd = QStringLiteral("<footer");
-const QString kDocumentMarker = QStringLiteral("<section class=\"littleBlack pb-3\">");
-const QString kSectionEnd = QStringLiteral("</section>");
-const QString kSigned = QStringLiteral("Подписано\n");
-const QString kCancellation = QStringLiteral("об отмене");
-const QString kRegistryNumber = QStringLiteral("Реестровый номер контракта</span>");
-
-// A document title as one line: tags and entities gone by `toText`, runs of spaces made single.
-QString CleanTitle(const QString& html, QString (*toText)(const QString&)) {
-    QString title = TrimControls(toText(html));
-    const QString doubleSpace = QStringLiteral("  ");
-    while (title.contains(doubleSpace)) {
-        title = ReplaceAll(title, doubleSpace, QStringLiteral(" "));
-    }
-    return title;
-}
 
 // The whole-day count since 30 December 1899, the origin of the portal's date values.
 qint64 DayCount(const QDate& date) {
@@ -56,13 +38,7 @@ bool PassesDateWindow(RunDriver& run, const QDate& date) {
 // is never met as new again. A kill between queueing a notice and its removal from the queue is
 // the only way to a repeated notice.
 void Accept(RunDriver& run, const QString& page, const QString& key, const QString& havePath) {
-    const QString cell =
-        ExtractBetween(page, kRegistryNumber, QString(), QStringLiteral("</span>"));
-    run.ProtocolUrl =
-        ExtractBetween(cell, QStringLiteral("href=\""), QString(), QStringLiteral("\""));
-    if (run.ProtocolUrl.startsWith(QLatin1Char('/'))) {
-        run.ProtocolUrl.prepend(run.PortalBase);
-    }
+    run.ProtocolUrl = ContractCardLink(page, run.PortalBase);
     PendingExport entry;
     if (run.ProtocolUrl.trimmed().isEmpty()) {
         // Without a card there is no row to wait for, and no journal entry.
@@ -90,38 +66,14 @@ void Accept(RunDriver& run, const QString& page, const QString& key, const QStri
 }  // namespace
 
 void HandleRejectPage(RunDriver& run, const QString& page, const QString& url) {
-    const QString region = ExtractBetween(page, kAttachmentStart, QString(), kAttachmentEnd);
     const QString havePath = run.WorkPath(QStringLiteral("have.txt"));
-    // The region is consumed with a moving position: `from` is where what is left of it begins.
-    qsizetype from = 0;
-    for (;;) {
-        const qsizetype start = region.indexOf(kDocumentMarker, from);
-        if (start < 0) {
-            break;
-        }
-        const qsizetype end = region.indexOf(kSectionEnd, start);
-        const QString section = end < 0 ? QString() : region.mid(start, end - start);
-        // The cancellation check keeps the title as it was always read; the log decodes it fully.
-        const QString title = CleanTitle(section, HtmlToText);
-        from = start + 2;
-        if (title.contains(kCancellation)) {
+    for (const RefusalDocument& document : ReadRefusalDocuments(page)) {
+        if (document.cancels) {
             continue;
         }
-        run.AddLogLine(QStringLiteral("Обнаружен отказ: ") +
-                       CleanTitle(section, HtmlToReadableText) + QStringLiteral(" на ") + url);
-
-        // The signing date-time: the section after the one that holds "Подписано".
-        const qsizetype signedAt = region.indexOf(kSigned, from);
-        QString signedText;
-        if (signedAt >= 0) {
-            const qsizetype close = region.indexOf(kSectionEnd, signedAt + kSigned.size());
-            const qsizetype valueStart = close < 0 ? -1 : close + kSectionEnd.size();
-            const qsizetype valueEnd = close < 0 ? -1 : region.indexOf(kSectionEnd, valueStart);
-            if (valueEnd >= 0) {
-                signedText = region.mid(valueStart, valueEnd - valueStart);
-            }
-        }
-        run.ProtocolDate = TrimControls(HtmlToText(signedText));
+        run.AddLogLine(QStringLiteral("Обнаружен отказ: ") + document.readableTitle +
+                       QStringLiteral(" на ") + url);
+        run.ProtocolDate = document.signedText;
 
         const QString key = url + QLatin1Char('#') + run.ProtocolDate;
         // Another instance on the same folder may have recorded it since this run began.
