@@ -163,8 +163,7 @@ TEST_F(FetchWorkerTest, SpacesDetailRequestsButNotSearchPages) {
     timing.detailSpacingMs = 60000;
     ScopedTiming longSpacing(timing);
     shared_->spacing.RecordDone();
-    FetchWorker* search =
-        Start(SearchUrl(QStringLiteral("a=1&contractDateFrom=&contractDateTo=")));
+    FetchWorker* search = Start(SearchUrl(QStringLiteral("a=1&contractDateFrom=&contractDateTo=")));
     Finish(search);
     EXPECT_EQ(search->result, FetchWorker::kSearchPage);
 }

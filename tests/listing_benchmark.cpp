@@ -11,10 +11,11 @@
 #include <sys/resource.h>
 
 #include "PortalImitation.h"
-#include "store/HaveStore.h"
+#include "portal/SearchPage.h"
 #include "run/RecordedRunReport.h"
 #include "run/RunDriver.h"
 #include "run/SearchPages.h"
+#include "store/HaveStore.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -113,7 +114,8 @@ void WaitingRun() {
     run.options.workDir = dir.path();
     run.options.contractFrom = QDate(2026, 1, 1);
     run.options.contractTo = QDate(2026, 1, 31);
-    run.options.mutexName = QStringLiteral("QuorvaneBench-") + QUuid::createUuid().toString(QUuid::Id128);
+    run.options.mutexName =
+        QStringLiteral("QuorvaneBench-") + QUuid::createUuid().toString(QUuid::Id128);
 
     QElapsedTimer timer;
     timer.start();

@@ -10,10 +10,11 @@
 
 #include "PortalImitation.h"
 #include "PortalReplica.h"
-#include "store/HaveStore.h"
-#include "run/HeadlessRunView.h"
+#include "portal/RefusalPage.h"
+#include "run/RecordedRunReport.h"
 #include "run/RejectPages.h"
 #include "run/RunDriver.h"
+#include "store/HaveStore.h"
 #include "support/TestSupport.h"
 
 static void PrintTo(const QString& text, std::ostream* os) {
@@ -44,12 +45,12 @@ protected:
 
     // One whole run from `startUrl`; `setUp` sets the driver's inputs.
     std::unique_ptr<RunDriver> Run(const QString& startUrl,
-                                  const std::function<void(RunDriver&)>& setUp = {}) {
+                                   const std::function<void(RunDriver&)>& setUp = {}) {
         WriteFile(dir_.filePath(QStringLiteral("StartURL.txt")), startUrl.toUtf8());
         auto run = std::make_unique<RunDriver>(&view_);
-        run->ProgramDir = dir_.path();
-        run->WorkDir = dir_.path();
-        run->MutexName =
+        run->options.programDir = dir_.path();
+        run->options.workDir = dir_.path();
+        run->options.mutexName =
             QStringLiteral("QuorvaneListing-") + QUuid::createUuid().toString(QUuid::Id128);
         if (setUp) {
             setUp(*run);
@@ -101,7 +102,7 @@ protected:
     ScopedTiming timing_;
     PortalImitation portal_;
     replica::PortalReplica replica_;
-    HeadlessRunView view_;
+    RecordedRunReport view_;
 };
 
 TEST_F(ListingRunTest, EveryPageOfASearchOnceAndEveryRefusalLinkOnce) {
@@ -127,8 +128,8 @@ TEST_F(ListingRunTest, EveryPageOfASearchOnceAndEveryRefusalLinkOnce) {
     QString start = PortalImitation::StartUrl(base());
     start.replace(QStringLiteral("pageNumber=1&"), QString());
     auto run = Run(start, [](RunDriver& r) {
-        r.PublishDateFrom = QDate(2025, 3, 1);
-        r.PublishDateTo = QDate(2025, 3, 31);
+        r.options.contractFrom = QDate(2025, 3, 1);
+        r.options.contractTo = QDate(2025, 3, 31);
     });
 
     const QStringList searches = Targets(PortalImitation::kSearchPath);
@@ -141,7 +142,7 @@ TEST_F(ListingRunTest, EveryPageOfASearchOnceAndEveryRefusalLinkOnce) {
     EXPECT_TRUE(searches[1].endsWith("&pageNumber=2"));
     EXPECT_TRUE(searches[2].endsWith("&pageNumber=3"));
     EXPECT_EQ(CountStarting(QStringLiteral("Нашлось")), 0);
-    EXPECT_EQ(run->TendersCounter, 0);
+    EXPECT_EQ(run->progress.contractsFound, 0);
 
     const QStringList rejects = Targets(PortalImitation::kRejectPath);
     EXPECT_EQ(rejects.size(), rejectQueries.size());
@@ -161,11 +162,10 @@ TEST_F(ListingRunTest, LargeWindowIsNarrowedLevelByLevelUntilEverySearchIsWalked
     data.contracts.append(early);
     data.contracts.append(late);
     portal_.setData(data);
-    view_.setThreadCount(1);
-
     auto run = Run(PortalImitation::StartUrl(base()), [](RunDriver& r) {
-        r.PublishDateFrom = QDate(2026, 1, 1);
-        r.PublishDateTo = QDate(2026, 1, 31);
+        r.SetThreadLimit(1);
+        r.options.contractFrom = QDate(2026, 1, 1);
+        r.options.contractTo = QDate(2026, 1, 31);
     });
 
     const QStringList searches = Targets(PortalImitation::kSearchPath);
@@ -195,7 +195,7 @@ TEST_F(ListingRunTest, LargeWindowIsNarrowedLevelByLevelUntilEverySearchIsWalked
     EXPECT_GE(CountStarting(kSplitLine), 4);
     EXPECT_EQ(CountStarting(kNarrowFailed), 0);
     // The walked searches cover the window without gap or overlap.
-    EXPECT_EQ(run->TendersCounter, 2502);
+    EXPECT_EQ(run->progress.contractsFound, 2502);
     EXPECT_EQ(Targets(PortalImitation::kRejectPath).size(), 1);
     EXPECT_EQ(CountStarting(QStringLiteral("Найден отказ ")), 1);
 }
@@ -205,8 +205,8 @@ TEST_F(ListingRunTest, ThresholdIsFourHundredRecords) {
         replica::MakePortalDataSet(399, QDate(2026, 1, 1), QDate(2026, 1, 3), 3, 0);
     portal_.setData(data);
     auto run = Run(PortalImitation::StartUrl(base()), [](RunDriver& r) {
-        r.PublishDateFrom = QDate(2026, 1, 1);
-        r.PublishDateTo = QDate(2026, 1, 3);
+        r.options.contractFrom = QDate(2026, 1, 1);
+        r.options.contractTo = QDate(2026, 1, 3);
     });
     EXPECT_EQ(Targets(PortalImitation::kSearchPath).size(), 1);
     EXPECT_EQ(CountStarting(kSplitLine), 0);
@@ -215,20 +215,20 @@ TEST_F(ListingRunTest, ThresholdIsFourHundredRecords) {
     const qsizetype count = texts.indexOf(QStringLiteral("Нашлось 399 записей"));
     ASSERT_GT(count, 0);
     EXPECT_TRUE(texts[count - 1].endsWith("contractDateFrom=01.01.2026&contractDateTo=03.01.2026"));
-    EXPECT_EQ(run->TendersCounter, 399);
-    EXPECT_EQ(run->ProgressBarMax, 399);
+    EXPECT_EQ(run->progress.contractsFound, 399);
+    EXPECT_EQ(run->progress.maximum, 399);
 
     data.contracts.append(replica::MakeContract(Id(9), QDate(2026, 1, 2), 100));
     portal_.setData(data);
     replica_.clearRequests();
     run = Run(PortalImitation::StartUrl(base()), [](RunDriver& r) {
-        r.PublishDateFrom = QDate(2026, 1, 1);
-        r.PublishDateTo = QDate(2026, 1, 3);
+        r.options.contractFrom = QDate(2026, 1, 1);
+        r.options.contractTo = QDate(2026, 1, 3);
     });
     EXPECT_EQ(CountStarting(kSplitLine), 1);
     EXPECT_EQ(Targets(PortalImitation::kSearchPath).size(), 3);
-    EXPECT_EQ(run->TendersCounter, 400);
-    EXPECT_EQ(run->ProgressBarMax, 400);
+    EXPECT_EQ(run->progress.contractsFound, 400);
+    EXPECT_EQ(run->progress.maximum, 400);
 }
 
 TEST_F(ListingRunTest, WindowWithUnreadableDatesIsWalkedUnsplit) {
@@ -244,7 +244,7 @@ TEST_F(ListingRunTest, WindowWithUnreadableDatesIsWalkedUnsplit) {
     EXPECT_EQ(CountStarting(kNarrowFailed), 1);
     EXPECT_EQ(CountStarting(kSplitLine), 0);
     EXPECT_EQ(Targets(PortalImitation::kSearchPath).size(), 1);
-    EXPECT_EQ(run->TendersCounter, 450);
+    EXPECT_EQ(run->progress.contractsFound, 450);
     EXPECT_EQ(CountStarting(QStringLiteral("Найден отказ ")), 1);
 }
 
@@ -259,8 +259,8 @@ TEST_F(ListingRunTest, SingleDayIsSplitByPriceAndAnUnsplittableSearchIsWalkedAsI
     portal_.setData(data);
 
     auto run = Run(PortalImitation::StartUrl(base()), [&](RunDriver& r) {
-        r.PublishDateFrom = day;
-        r.PublishDateTo = day;
+        r.options.contractFrom = day;
+        r.options.contractTo = day;
     });
 
     const QStringList searches = Targets(PortalImitation::kSearchPath);
@@ -276,7 +276,7 @@ TEST_F(ListingRunTest, SingleDayIsSplitByPriceAndAnUnsplittableSearchIsWalkedAsI
             EXPECT_TRUE(text.endsWith(single));
         }
     }
-    EXPECT_EQ(run->TendersCounter, 860);
+    EXPECT_EQ(run->progress.contractsFound, 860);
     EXPECT_EQ(CountStarting(QStringLiteral("Найден отказ ")), 1);
 }
 
@@ -302,10 +302,10 @@ TEST_F(ListingRunTest, RefusalPagesFilteredByDateAndStoreThenRecorded) {
               (rejectUrl(stored).toUpper() + "#15.02.2026 15:00\r\n").toUtf8());
 
     auto run = Run(PortalImitation::StartUrl(base()), [](RunDriver& r) {
-        r.PublishDateFrom = QDate(2026, 1, 1);
-        r.PublishDateTo = QDate(2026, 1, 31);
-        r.RejectDateFrom = QDate(2026, 2, 10);
-        r.RejectDateTo = QDate(2026, 2, 20);
+        r.options.contractFrom = QDate(2026, 1, 1);
+        r.options.contractTo = QDate(2026, 1, 31);
+        r.options.refusalFrom = QDate(2026, 2, 10);
+        r.options.refusalTo = QDate(2026, 2, 20);
     });
 
     const QStringList texts = Texts();
@@ -332,13 +332,13 @@ TEST_F(ListingRunTest, RefusalPagesFilteredByDateAndStoreThenRecorded) {
 
     // Accepted: both refusals of the first page, the one on the upper bound, the unreadable.
     const QString card = base() + PortalImitation::kCardPath + "?reestrNumber=";
-    QStringList cards = run->CardList;
+    QStringList cards = run->cardUrls;
     cards.sort();
     EXPECT_EQ(cards, QStringList({card + Id(1), card + Id(1), card + Id(2), card + Id(5)}));
-    EXPECT_TRUE(run->CardDates.contains(Id(1) + "=12.02.2026 09:30"));
-    EXPECT_TRUE(run->CardDates.contains(Id(2) + "=20.02.2026 23:59"));
+    EXPECT_TRUE(run->cardDates.contains(Id(1) + "=12.02.2026 09:30"));
+    EXPECT_TRUE(run->cardDates.contains(Id(2) + "=20.02.2026 23:59"));
     EXPECT_EQ(view_.results().size(), 4);
-    EXPECT_TRUE(run->NewRejectSeen);
+    EXPECT_TRUE(run->newRefusalSeen);
 
     // Every new refusal is in the store, rejected ones too, beside the old line.
     HaveStore store;
@@ -357,12 +357,12 @@ TEST_F(ListingRunTest, RefusalPagesFilteredByDateAndStoreThenRecorded) {
 // link is used as it stands unless it begins with "/", and the registry id is all after "=".
 TEST(RejectPageTest, BothBoundsRejectAndForeignContractLinksStayAsTheyAre) {
     QTemporaryDir dir;
-    HeadlessRunView view;
+    RecordedRunReport view;
     RunDriver run(&view);
-    run.WorkDir = dir.path();
-    run.PortalBase = QStringLiteral("https://p.test");
-    run.RejectDateFrom = QDate(2026, 2, 20);
-    run.RejectDateTo = QDate(2026, 2, 10);
+    run.options.workDir = dir.path();
+    run.portalBase = QStringLiteral("https://p.test");
+    run.options.refusalFrom = QDate(2026, 2, 20);
+    run.options.refusalTo = QDate(2026, 2, 10);
 
     ContractRecord contract = replica::MakeContract(Id(1), QDate(2026, 1, 1), 10);
     replica::AddRefusal(contract, {replica::CustomerRefusal("15.02.2026 10:00"),
@@ -396,28 +396,38 @@ TEST(RejectPageTest, BothBoundsRejectAndForeignContractLinksStayAsTheyAre) {
             "подходящим под фильтры.",
     };
     EXPECT_EQ(texts, expected);
-    EXPECT_EQ(run.CardList, QStringList({"https://other.test/card.html?reestrNumber=77&x=1"}));
-    EXPECT_EQ(run.CardDates, QStringList({"77&x=1=31.02.2026 10:00"}));
+    EXPECT_EQ(run.cardUrls, QStringList({"https://other.test/card.html?reestrNumber=77&x=1"}));
+    EXPECT_EQ(run.cardDates, QStringList({"77&x=1=31.02.2026 10:00"}));
     EXPECT_EQ(ReadFile(dir.filePath("have.txt")),
               (url + "#15.02.2026 10:00\r\n" + url + "#31.02.2026 10:00\r\n").toUtf8());
 }
 
-// The log shows a title as the portal shows it, markup characters included.
-TEST(RejectPageTest, TheLoggedTitleDecodesEveryCharacterReference) {
-    QTemporaryDir dir;
-    HeadlessRunView view;
-    RunDriver run(&view);
-    run.WorkDir = dir.path();
-    const QString title = QStringLiteral("Решение <ООО \"Ромашка\" & Ко> об отказе");
+// A refusal page as read: documents in page order, the readable title as the portal shows it
+// with markup characters, a cancellation only flagged, and the card link made absolute.
+TEST(RefusalPageTest, DocumentsInOrderWithReadableTitlesAndTheCardLink) {
+    const QString title = QStringLiteral("Решение <ООО \"Ромашка\"  & Ко> об отказе");
     ContractRecord contract = replica::MakeContract(Id(1), QDate(2026, 1, 1), 10);
-    replica::AddRefusal(contract, {{title, QStringLiteral("15.02.2026 10:00")}});
+    replica::AddRefusal(contract, {{title, QStringLiteral("15.02.2026 10:00")},
+                                   replica::RefusalCancellation("16.02.2026 11:00"),
+                                   replica::SupplierRefusal("17.02.2026 12:00")});
     PortalDataSet data;
     data.contracts.append(contract);
     const replica::PortalImitation portal(data);
-    const QString url = QStringLiteral("https://p.test/reject");
-    HandleRejectPage(run, QString::fromUtf8(portal.rejectPage(contract.rejectQuery.toUtf8())), url);
-    ASSERT_FALSE(view.log().isEmpty());
-    EXPECT_TRUE(view.log().first().endsWith("Обнаружен отказ: " + title + " на " + url));
+    const QString page = QString::fromUtf8(portal.rejectPage(contract.rejectQuery.toUtf8()));
+
+    const QList<RefusalDocument> documents = ReadRefusalDocuments(page);
+    ASSERT_EQ(documents.size(), 3);
+    EXPECT_EQ(documents[0].readableTitle,
+              QStringLiteral("Решение <ООО \"Ромашка\" & Ко> об отказе"));
+    EXPECT_EQ(documents[0].signedText, "15.02.2026 10:00");
+    EXPECT_FALSE(documents[0].cancels);
+    EXPECT_TRUE(documents[1].cancels);
+    EXPECT_TRUE(documents[1].title.contains("об отмене"));
+    EXPECT_EQ(documents[2].signedText, "17.02.2026 12:00");
+    EXPECT_FALSE(documents[2].cancels);
+    EXPECT_EQ(ContractCardLink(page, "https://p.test"),
+              "https://p.test" + QString::fromLatin1(PortalImitation::kCardPath) +
+                  "?reestrNumber=" + Id(1));
 }
 
 // The most refusal-page and card requests in flight at once: each answer is held `holdMs`, so a
@@ -470,9 +480,9 @@ TEST_F(ListingRunTest, FiveDetailSlotsWithProxiesAndOneWithout) {
         QFile::remove(dir_.filePath(QStringLiteral("have.txt")));
         // No proxy.txt: with the box ticked every request still goes out directly.
         Run(PortalImitation::StartUrl(base()), [proxies](RunDriver& r) {
-            r.ProxyChecked = proxies;
-            r.PublishDateFrom = QDate(2026, 2, 1);
-            r.PublishDateTo = QDate(2026, 2, 28);
+            r.options.useProxy = proxies;
+            r.options.contractFrom = QDate(2026, 2, 1);
+            r.options.contractTo = QDate(2026, 2, 28);
         });
         const QList<replica::Request> requests = replica_.requests();
         const int slotCount = proxies ? 5 : 1;

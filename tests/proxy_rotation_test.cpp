@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "PortalReplica.h"
-#include "fetch/ProxyRotation.h"
 #include "fetch/FetchWorker.h"
+#include "fetch/ProxyRotation.h"
 #include "run/RecordedRunReport.h"
 #include "support/TestSupport.h"
 #include "support/TinyProxy.h"

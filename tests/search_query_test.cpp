@@ -4,8 +4,9 @@
 
 #include <ostream>
 
-#include "run/HeadlessRunView.h"
-#include "run/IntervalSplit.h"
+#include "portal/SearchPage.h"
+#include "portal/SearchQuery.h"
+#include "run/RecordedRunReport.h"
 #include "run/RunDriver.h"
 #include "run/SearchPages.h"
 #include "text/RunError.h"
@@ -53,44 +54,31 @@ TEST(IntervalKeyTest, DateWindowOfTheUrl) {
               "contractDateFrom=&contractDateTo=");
 }
 
-class RewriteStartUrlTest : public ::testing::Test {
-protected:
-    QString Rewrite(QString url) {
-        RunDriver run(&view_);
-        run.PublishDateFrom = from_;
-        run.PublishDateTo = to_;
-        RewriteStartUrl(run, url);
-        return url;
-    }
-
-    HeadlessRunView view_;
-    QDate from_;
-    QDate to_;
-};
-
-TEST_F(RewriteStartUrlTest, DatesReplacedEscapesOpenedPageSizeLast) {
-    from_ = QDate(2025, 3, 1);
-    to_ = QDate(2025, 3, 31);
-    const QString url = Rewrite(
+TEST(StartSearchUrlTest, DatesReplacedEscapesOpenedPageSizeLast) {
+    const QString url = StartSearchUrl(
         kSearch +
-        "?contractDateFrom=01.01.2020&morphology=on&publishDateFrom=01.01.2021&list=0%2C1"
-        "&hidden=%7B%7D&recordsPerPage=_10&updateDateTo=02.02.2022&pageNumber=1&name=%2c%D0%90"
-        "&contractDateTo=05.05.2020&publishDateTo=1&updateDateFrom=2");
+            "?contractDateFrom=01.01.2020&morphology=on&publishDateFrom=01.01.2021&list=0%2C1"
+            "&hidden=%7B%7D&recordsPerPage=_10&updateDateTo=02.02.2022&pageNumber=1&name=%2c%D0%90"
+            "&contractDateTo=05.05.2020&publishDateTo=1&updateDateFrom=2",
+        QDate(2025, 3, 1), QDate(2025, 3, 31));
     EXPECT_EQ(url, kSearch +
                        "?morphology=on&list=0,1&hidden={}&pageNumber=1&name=%2c%D0%90"
                        "&contractDateFrom=01.03.2025&contractDateTo=31.03.2025"
                        "&recordsPerPage=_500");
+    EXPECT_EQ(StartSearchUrl(kSearch + "?pageNumber=1&x=1", QDate(), QDate()),
+              kSearch + "?pageNumber=1&x=1&contractDateFrom=&contractDateTo=&recordsPerPage=_500");
 }
 
-TEST_F(RewriteStartUrlTest, MissingDatesAreSentEmptyAndTestExportFixesTheWindow) {
-    EXPECT_EQ(Rewrite(kSearch + "?pageNumber=1&x=1"),
-              kSearch + "?pageNumber=1&x=1&contractDateFrom=&contractDateTo=&recordsPerPage=_500");
-    from_ = QDate(2025, 3, 1);
-    view_.setTestExportChecked(true);
-    EXPECT_EQ(Rewrite(kSearch + "?pageNumber=1&x=1"),
-              kSearch +
-                  "?pageNumber=1&x=1&contractDateFrom=01.01.2026&contractDateTo=01.02.2026"
-                  "&recordsPerPage=_500");
+TEST(RewriteStartUrlTest, TestExportFixesTheWindowWhateverTheChosenDates) {
+    RecordedRunReport view;
+    RunDriver run(&view);
+    run.options.testExport = true;
+    run.options.contractFrom = QDate(2025, 3, 1);
+    QString url = kSearch + "?pageNumber=1&x=1";
+    RewriteStartUrl(run, url);
+    EXPECT_EQ(url, kSearch +
+                       "?pageNumber=1&x=1&contractDateFrom=01.01.2026&contractDateTo=01.02.2026"
+                       "&recordsPerPage=_500");
 }
 
 // --- Splitting ------------------------------------------------------------------------------
@@ -168,6 +156,29 @@ TEST(SplitSearchTest, NarrowPriceBandsEndAndUnsplittableSearchesGiveNothing) {
 TEST(SplitSearchTest, UnreadableDatesRaise) {
     EXPECT_THROW(SplitSearch(Window("", "31.01.2026"), 400, kToday), RunError);
     EXPECT_THROW(SplitSearch(Window("2026-01-01", "31.01.2026"), 400, kToday), RunError);
+}
+
+// --- Search-result pages ------------------------------------------------------------------
+
+TEST(SearchPageTest, CountIsReadOnlyBetweenItsMarkersAndNoResultsWinsOverIt) {
+    const QString count =
+        "<div class=\"search-results__total\">\r\n более <b>1 000</b> записей</div>";
+    const SearchCount found = ReadSearchCount(count);
+    EXPECT_EQ(found.state, SearchCount::State::Found);
+    EXPECT_EQ(found.text, "более 1 000");
+    EXPECT_EQ(found.Number(), 1000);
+    EXPECT_EQ(ReadSearchCount(count + "<p>Поиск не дал результатов</p>").state,
+              SearchCount::State::NoResults);
+    EXPECT_EQ(ReadSearchCount(count + "<p>Увы, Поиск не дал результатов.</p>").state,
+              SearchCount::State::Found);
+    // The word that ends the count has to follow the marker, not stand before it.
+    EXPECT_EQ(ReadSearchCount("1 запись <div class=\"search-results__total\">12</div>").state,
+              SearchCount::State::NotFound);
+    // A count too large for a number is still read as text; only asking for the number fails.
+    const SearchCount odd =
+        ReadSearchCount("<div class=\"search-results__total\">99 999 999 999 записей</div>");
+    EXPECT_EQ(odd.state, SearchCount::State::Found);
+    EXPECT_THROW(odd.Number(), RunError);
 }
 
 // --- The page bar ---------------------------------------------------------------------------

@@ -2,29 +2,11 @@
 
 #include <QDate>
 
+#include "portal/ContractCard.h"
+#include "portal/RefusalPage.h"
 #include "run/RunDriver.h"
-#include "store/CardExport.h"
-#include "text/TextHelpers.h"
 
 namespace {
-
-const QString kAttachmentStart = QStringLiteral("<section class=\"attachment\">");
-const QString kAttachmentEnd = QStringLiteral("<footer");
-const QString kDocumentMarker = QStringLiteral("<section class=\"littleBlack pb-3\">");
-const QString kSectionEnd = QStringLiteral("</section>");
-const QString kSigned = QStringLiteral("Подписано\n");
-const QString kCancellation = QStringLiteral("об отмене");
-const QString kRegistryNumber = QStringLiteral("Реестровый номер контракта</span>");
-
-// A document title as one line: tags and entities gone by `toText`, runs of spaces made single.
-QString CleanTitle(const QString& html, QString (*toText)(const QString&)) {
-    QString title = TrimControls(toText(html));
-    const QString doubleSpace = QStringLiteral("  ");
-    while (title.contains(doubleSpace)) {
-        title = ReplaceAll(title, doubleSpace, QStringLiteral(" "));
-    }
-    return title;
-}
 
 // The whole-day count since 30 December 1899, the origin of the portal's date values.
 qint64 DayCount(const QDate& date) {
@@ -35,13 +17,13 @@ qint64 DayCount(const QDate& date) {
 // logs why not. Both bounds are inclusive, and both are checked so both lines can appear.
 bool PassesDateWindow(RunDriver& run, const QDate& date) {
     bool passes = true;
-    if (date.isValid() && DayCount(date) > 0 && run.RejectDateFrom.isValid() &&
-        DayCount(run.RejectDateFrom) > 0 && run.RejectDateFrom > date) {
+    if (date.isValid() && DayCount(date) > 0 && run.options.refusalFrom.isValid() &&
+        DayCount(run.options.refusalFrom) > 0 && run.options.refusalFrom > date) {
         run.AddLogLine(QStringLiteral("Дата отказа меньше заданной, пропускаем его."));
         passes = false;
     }
-    if (date.isValid() && run.RejectDateTo.isValid() && DayCount(run.RejectDateTo) > 0 &&
-        run.RejectDateTo < date) {
+    if (date.isValid() && run.options.refusalTo.isValid() && DayCount(run.options.refusalTo) > 0 &&
+        run.options.refusalTo < date) {
         run.AddLogLine(QStringLiteral("Дата отказа больше заданной, пропускаем его."));
         passes = false;
     }
@@ -56,23 +38,17 @@ bool PassesDateWindow(RunDriver& run, const QDate& date) {
 // is never met as new again. A kill between queueing a notice and its removal from the queue is
 // the only way to a repeated notice.
 void Accept(RunDriver& run, const QString& page, const QString& key, const QString& havePath) {
-    const QString cell =
-        ExtractBetween(page, kRegistryNumber, QString(), QStringLiteral("</span>"));
-    run.ProtocolUrl =
-        ExtractBetween(cell, QStringLiteral("href=\""), QString(), QStringLiteral("\""));
-    if (run.ProtocolUrl.startsWith(QLatin1Char('/'))) {
-        run.ProtocolUrl.prepend(run.PortalBase);
-    }
+    run.refusalCardUrl = ContractCardLink(page, run.portalBase);
     PendingExport entry;
-    if (run.ProtocolUrl.trimmed().isEmpty()) {
+    if (run.refusalCardUrl.trimmed().isEmpty()) {
         // Without a card there is no row to wait for, and no journal entry.
         run.QueueNotice(key);
     } else {
         const PendingExports::Added added = run.Pending().Add(
-            key, run.ProtocolUrl, run.ProtocolDate, &entry,
+            key, run.refusalCardUrl, run.refusalDate, &entry,
             [&] {
-                run.HaveList.Refresh(havePath);
-                return run.HaveList.Contains(key);
+                run.haveStore.Refresh(havePath);
+                return run.haveStore.Contains(key);
             },
             [&] { run.QueueNotice(key); });
         if (added == PendingExports::Added::HeldByRunningInstance ||
@@ -80,77 +56,53 @@ void Accept(RunDriver& run, const QString& page, const QString& key, const QStri
             return;  // another instance announces and exports it, or has done so
         }
     }
-    run.HaveList.Append(havePath, key);
-    run.CardList.append(run.ProtocolUrl);
-    run.CardDates.append(RegistryIdOf(run.ProtocolUrl) + QLatin1Char('=') + run.ProtocolDate);
-    run.CardPending.append(entry);
+    run.haveStore.Append(havePath, key);
+    run.cardUrls.append(run.refusalCardUrl);
+    run.cardDates.append(RegistryIdOf(run.refusalCardUrl) + QLatin1Char('=') + run.refusalDate);
+    run.cardEntries.append(entry);
     run.AnnounceReject();
 }
 
 }  // namespace
 
 void HandleRejectPage(RunDriver& run, const QString& page, const QString& url) {
-    const QString region = ExtractBetween(page, kAttachmentStart, QString(), kAttachmentEnd);
     const QString havePath = run.WorkPath(QStringLiteral("have.txt"));
-    // The region is consumed with a moving position: `from` is where what is left of it begins.
-    qsizetype from = 0;
-    for (;;) {
-        const qsizetype start = region.indexOf(kDocumentMarker, from);
-        if (start < 0) {
-            break;
-        }
-        const qsizetype end = region.indexOf(kSectionEnd, start);
-        const QString section = end < 0 ? QString() : region.mid(start, end - start);
-        // The cancellation check keeps the title as it was always read; the log decodes it fully.
-        const QString title = CleanTitle(section, HtmlToText);
-        from = start + 2;
-        if (title.contains(kCancellation)) {
+    for (const RefusalDocument& document : ReadRefusalDocuments(page)) {
+        if (document.cancels) {
             continue;
         }
-        run.AddLogLine(QStringLiteral("Обнаружен отказ: ") +
-                       CleanTitle(section, HtmlToReadableText) + QStringLiteral(" на ") + url);
+        run.AddLogLine(QStringLiteral("Обнаружен отказ: ") + document.readableTitle +
+                       QStringLiteral(" на ") + url);
+        run.refusalDate = document.signedText;
 
-        // The signing date-time: the section after the one that holds "Подписано".
-        const qsizetype signedAt = region.indexOf(kSigned, from);
-        QString signedText;
-        if (signedAt >= 0) {
-            const qsizetype close = region.indexOf(kSectionEnd, signedAt + kSigned.size());
-            const qsizetype valueStart = close < 0 ? -1 : close + kSectionEnd.size();
-            const qsizetype valueEnd = close < 0 ? -1 : region.indexOf(kSectionEnd, valueStart);
-            if (valueEnd >= 0) {
-                signedText = region.mid(valueStart, valueEnd - valueStart);
-            }
-        }
-        run.ProtocolDate = TrimControls(HtmlToText(signedText));
-
-        const QString key = url + QLatin1Char('#') + run.ProtocolDate;
+        const QString key = url + QLatin1Char('#') + run.refusalDate;
         // Another instance on the same folder may have recorded it since this run began.
-        run.HaveList.Refresh(havePath);
-        if (run.HaveList.Contains(key)) {
+        run.haveStore.Refresh(havePath);
+        if (run.haveStore.Contains(key)) {
             run.AddLogLine(
                 QStringLiteral("Данный отказ найден в файле have.txt, то есть был выгружен ранее. "
                                "Пропускаем его."));
-            run.ProtocolUrl.clear();
+            run.refusalCardUrl.clear();
             continue;
         }
         run.AddLogLine(
             QStringLiteral("Данный отказ не найден в файле have.txt, то есть ранее не выгружался. "
                            "Берём в работу."));
         // Set before the store is written, so a failed write still keeps the CSV file.
-        run.NewRejectSeen = true;
+        run.newRefusalSeen = true;
 
         const QDate date =
-            QDate::fromString(run.ProtocolDate.left(10), QStringLiteral("dd.MM.yyyy"));
+            QDate::fromString(run.refusalDate.left(10), QStringLiteral("dd.MM.yyyy"));
         if (!date.isValid()) {
             run.AddLogLine(url + QStringLiteral(" - Неправильный формат даты в отказе: ") +
-                           run.ProtocolDate +
+                           run.refusalDate +
                            QStringLiteral(", отказ будет считаться подходящим под фильтры."));
         }
         // Every new refusal is recorded, whether it passed the window or not.
         if (PassesDateWindow(run, date)) {
             Accept(run, page, key, havePath);
         } else {
-            run.HaveList.Append(havePath, key);
+            run.haveStore.Append(havePath, key);
         }
     }
 }

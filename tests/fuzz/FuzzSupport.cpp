@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "run/HeadlessRunView.h"
+#include "run/RecordedRunReport.h"
 #include "run/RunDriver.h"
 #include "text/ByteText.h"
 
@@ -38,7 +38,7 @@ namespace {
 
 // The headless view without its memory: lines, results and balloons are dropped, so an input
 // leaves nothing behind that libFuzzer's leak check would have to look at.
-class ForgetfulRunView : public HeadlessRunView {
+class ForgetfulRunView : public RecordedRunReport {
 protected:
     void appendLog(const QString&) override {}
     void appendResult(const QString&) override {}
@@ -48,34 +48,34 @@ protected:
 }  // namespace
 
 RunDriver& FuzzRun() {
-    static HeadlessRunView* view = new ForgetfulRunView;
+    static RecordedRunReport* view = new ForgetfulRunView;
     static RunDriver* run = [] {
         auto* r = new RunDriver(view);
-        r->ProgramDir = ScratchDir();
-        r->WorkDir = ScratchDir();
-        r->PortalBase = QStringLiteral("https://zakupki.example");
-        r->Limit = 5;
+        r->options.programDir = ScratchDir();
+        r->options.workDir = ScratchDir();
+        r->portalBase = QStringLiteral("https://zakupki.example");
+        r->SetThreadLimit(5);
         return r;
     }();
     return *run;
 }
 
 void ResetFuzzRun(RunDriver& run) {
-    run.SearchQueue.clear();
-    run.RejectQueue.clear();
-    run.CardList.clear();
-    run.CardDates.clear();
-    run.SeenRejectDigests.clear();
-    run.HaveList = HaveStore();
-    run.NewRejectSeen = false;
-    run.TendersCounter = 0;
-    run.QCounter = 0;
-    run.ProgressBarPosition = 0;
-    run.ProgressBarMax = 0;
-    run.ProtocolUrl.clear();
-    run.ProtocolDate.clear();
-    run.RejectDateFrom = QDate();
-    run.RejectDateTo = QDate();
+    run.searchQueue.clear();
+    run.refusalQueue.clear();
+    run.cardUrls.clear();
+    run.cardDates.clear();
+    run.seenRefusalDigests.clear();
+    run.haveStore = HaveStore();
+    run.newRefusalSeen = false;
+    run.progress.contractsFound = 0;
+    run.progress.refusalsQueued = 0;
+    run.progress.position = 0;
+    run.progress.maximum = 0;
+    run.refusalCardUrl.clear();
+    run.refusalDate.clear();
+    run.options.refusalFrom = QDate();
+    run.options.refusalTo = QDate();
 }
 
 QString PageText(const QByteArray& bytes) {

@@ -11,7 +11,7 @@
 #include <cstdint>
 
 class RunDriver;
-class HeadlessRunView;
+class RecordedRunReport;
 
 // Sets up the application object once; call from LLVMFuzzerInitialize.
 void InitFuzzApp(int* argc, char*** argv);

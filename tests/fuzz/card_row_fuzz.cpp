@@ -2,7 +2,7 @@
 // date and the page, separated by NUL bytes (an input without them is a page alone); all three
 // come from the portal.
 #include "FuzzSupport.h"
-#include "store/CardExport.h"
+#include "run/CardRow.h"
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     InitFuzzApp(argc, argv);

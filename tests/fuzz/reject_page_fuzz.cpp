@@ -1,12 +1,14 @@
-// A refusal page as the run driver handles it: its documents, the have.txt store, the refusal
-// date filter and the card address of an accepted refusal. The first byte picks the filter;
-// the rest is the page as received.
+// A refusal page as read (its documents and its card link) and as the run driver handles it
+// (the have.txt store, the refusal date filter, the card address of an accepted refusal). The first
+// byte picks the filter; the rest is the page as received.
 #include <QFile>
 
 #include "FuzzSupport.h"
+#include "portal/RefusalPage.h"
 #include "run/RejectPages.h"
 #include "run/RunDriver.h"
 #include "text/ByteText.h"
+#include "text/TextHelpers.h"
 
 namespace {
 
@@ -31,26 +33,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QFile::remove(havePath);
     switch (data[0] % 3) {
         case 1:
-            run.RejectDateFrom = QDate(2026, 1, 10);
-            run.RejectDateTo = QDate(2026, 1, 20);
+            run.options.refusalFrom = QDate(2026, 1, 10);
+            run.options.refusalTo = QDate(2026, 1, 20);
             break;
         case 2:
-            run.RejectDateTo = QDate(2025, 12, 31);
+            run.options.refusalTo = QDate(2025, 12, 31);
             break;
         default:
             break;
     }
     const QString page = PageText(
         QByteArray(reinterpret_cast<const char*>(data + 1), static_cast<qsizetype>(size - 1)));
+
+    // Titles are trimmed and keep no run of spaces; a cancellation is only flagged.
+    for (const RefusalDocument& document : ReadRefusalDocuments(page)) {
+        for (const QString& title : {document.title, document.readableTitle}) {
+            Require(!title.contains(QStringLiteral("  ")), "a title keeps a run of spaces");
+            Require(TrimControls(title) == title, "a title is not trimmed");
+        }
+        Require(document.cancels == document.title.contains(QStringLiteral("об отмене")),
+                "a cancellation flagged by anything but its title");
+        Require(!document.cancels ||
+                    (document.readableTitle.isEmpty() && document.signedText.isEmpty()),
+                "a cancellation was read further");
+    }
+    const QString card = ContractCardLink(page, run.portalBase);
+    Require(!card.startsWith(QLatin1Char('/')), "a card link without the portal's address");
+
     try {
         HandleRejectPage(run, page, kUrl);
     } catch (const std::exception&) {
         // A failed page is logged by the driver and the run goes on.
     }
     // Each accepted refusal has its card address and its date line, and is in have.txt.
-    Require(run.CardList.size() == run.CardDates.size(), "card list and card dates differ");
-    if (!run.CardList.isEmpty()) {
-        Require(run.NewRejectSeen, "a refusal was accepted without being new");
+    Require(run.cardUrls.size() == run.cardDates.size(), "card list and card dates differ");
+    if (!run.cardUrls.isEmpty()) {
+        Require(run.newRefusalSeen, "a refusal was accepted without being new");
         QFile file(havePath);
         Require(file.open(QIODevice::ReadOnly), "have.txt was not written");
         const QStringList lines = SplitLines(DecodeText(file.readAll()).text);

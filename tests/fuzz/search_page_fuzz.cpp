@@ -1,9 +1,11 @@
-// A search-result page as the run driver handles it: the record count, the split of a large
-// search, the refusal links and the next page. The first byte picks which search the page
-// answers; the rest is the page as received.
+// A search-result page as read (the record count, the refusal links, the next page) and as the
+// run driver handles it (the split of a large search, the queues). The first byte picks which
+// search the page answers; the rest is the page as received.
 #include <QStringList>
 
 #include "FuzzSupport.h"
+#include "portal/SearchPage.h"
+#include "portal/SearchQuery.h"
 #include "run/RunDriver.h"
 #include "run/SearchPages.h"
 
@@ -44,6 +46,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString& url = kSearches[data[0] % kSearches.size()];
     const QString page = PageText(
         QByteArray(reinterpret_cast<const char*>(data + 1), static_cast<qsizetype>(size - 1)));
+
+    const SearchCount count = ReadSearchCount(page);
+    if (count.state == SearchCount::State::Found) {
+        try {
+            count.Number();
+        } catch (const std::exception&) {
+            // A count that is no number fails the page, as the driver logs it.
+        }
+    }
+    qsizetype rest = -1;
+    const QStringList links = CollectRejectLinks(page, run.portalBase, &rest);
+    Require(rest >= 0 && rest <= page.size(), "the page bar is read from outside the page");
+    for (const QString& link : links) {
+        Require(
+            link.startsWith(run.portalBase + QStringLiteral("/epz/rdik/card/reject-info.html?")),
+            "a refusal link that is not the portal's");
+    }
+    const QString next = NextPageUrl(page, rest, url);
+    if (!next.isEmpty()) {
+        Require(UrlParamValue(next, QStringLiteral("pageNumber")).toInt() >
+                    UrlParamValue(url, QStringLiteral("pageNumber")).toInt(),
+                "the next page is not a later page");
+    }
+
     try {
         HandleSearchPage(run, page, url);
     } catch (const std::exception&) {
@@ -51,10 +77,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // Whatever the page says, every queued search is narrower or later than this one, so a
     // page cannot make the run walk in circles.
-    for (const QString& queued : run.SearchQueue) {
+    for (const QString& queued : run.searchQueue) {
         Require(queued != url, "a search page queued its own search again");
     }
-    for (const QString& link : run.RejectQueue) {
+    for (const QString& link : run.refusalQueue) {
         Require(!link.isEmpty(), "an empty refusal link was queued");
     }
     return 0;

@@ -4,9 +4,7 @@
 
 #include "FuzzSupport.h"
 #include "fetch/FetchWorker.h"
-#include "run/IntervalSplit.h"
-#include "run/RunDriver.h"
-#include "run/SearchPages.h"
+#include "portal/SearchQuery.h"
 #include "text/ByteText.h"
 #include "text/TextHelpers.h"
 
@@ -16,14 +14,11 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    RunDriver& run = FuzzRun();
-    run.PublishDateFrom = QDate(2026, 1, 1);
-    run.PublishDateTo = QDate(2026, 1, 31);
     const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     QString url = TrimControls(SplitLines(DecodeText(bytes).text).join(QStringLiteral("\r\n")));
     FetchWorker::BaseAddressOf(url);
     FetchWorker::IsDetailUrl(url);
-    RewriteStartUrl(run, url);
+    url = StartSearchUrl(url, QDate(2026, 1, 1), QDate(2026, 1, 31));
     Require(url.endsWith(QStringLiteral(
                 "contractDateFrom=01.01.2026&contractDateTo=31.01.2026&recordsPerPage=_500")),
             "the run's dates and page size do not end the search");

@@ -1,16 +1,26 @@
-#include "run/IntervalSplit.h"
+#include "portal/SearchQuery.h"
 
 #include <QtNumeric>
+#include <algorithm>
 
-#include "run/RunDriver.h"
-#include "run/SearchPages.h"
 #include "text/RunError.h"
+#include "text/TextHelpers.h"
 
 namespace {
 
 const QString kDateLayout = QStringLiteral("dd.MM.yyyy");
 const QString kDefaultPriceFrom = QStringLiteral("0");
 const QString kDefaultPriceTo = QStringLiteral("10000000000");
+
+// Where the parameter `name` begins: its "?" or "&", or -1.
+qsizetype ParamStart(const QString& url, const QString& name) {
+    const qsizetype first = url.indexOf(QLatin1Char('?') + name + QLatin1Char('='));
+    return first >= 0 ? first : url.indexOf(QLatin1Char('&') + name + QLatin1Char('='));
+}
+
+QString DateParam(const QDate& date) {
+    return date.isValid() ? date.toString(kDateLayout) : QString();
+}
 
 // n / d rounded to the nearest whole number, halves to the even neighbour (n >= 0, d > 0).
 qint64 RoundHalfEven(qint64 n, qint64 d) {
@@ -101,6 +111,62 @@ QStringList SplitByPrice(const QString& url) {
 
 }  // namespace
 
+QString RemoveUrlParam(const QString& url, const QString& name) {
+    const qsizetype start = ParamStart(url, name);
+    if (start < 0) {
+        return url;
+    }
+    const qsizetype next = url.indexOf(QLatin1Char('&'), start + 1);
+    QString result = url;
+    if (url.at(start) == QLatin1Char('?')) {
+        // The query keeps its "?": the parameter goes with the "&" of the one that follows.
+        result.remove(start + 1, next < 0 ? url.size() - start - 1 : next - start);
+    } else {
+        result.remove(start, next < 0 ? url.size() - start : next - start);
+    }
+    return result;
+}
+
+QString UrlParamValue(const QString& url, const QString& name) {
+    const qsizetype start = ParamStart(url, name);
+    if (start < 0) {
+        return {};
+    }
+    const qsizetype from = start + name.size() + 2;
+    const qsizetype next = url.indexOf(QLatin1Char('&'), from);
+    return url.mid(from, next < 0 ? -1 : next - from);
+}
+
+QString IntervalKey(const QString& url) {
+    const QString start =
+        ExtractBetween(url, QStringLiteral("contractDateFrom="), QString(), QStringLiteral("&"));
+    QString end = ExtractBetween(url, QStringLiteral("contractDateTo="), QString(), QString());
+    const qsizetype amp = end.indexOf(QLatin1Char('&'));
+    if (amp >= 0) {
+        end.truncate(amp);
+    }
+    return QStringLiteral("contractDateFrom=") + start + QStringLiteral("&contractDateTo=") + end;
+}
+
+bool IsFirstSearchPage(const QString& url) {
+    return url.contains(QStringLiteral("pageNumber=1&"));
+}
+
+QString StartSearchUrl(const QString& url, const QDate& from, const QDate& to) {
+    QString result = url;
+    for (const char* name : {"contractDateFrom", "contractDateTo", "publishDateFrom",
+                             "publishDateTo", "updateDateFrom", "updateDateTo"}) {
+        result = RemoveUrlParam(result, QString::fromLatin1(name));
+    }
+    result += QStringLiteral("&contractDateFrom=") + DateParam(from) +
+              QStringLiteral("&contractDateTo=") + DateParam(to);
+    result = ReplaceAll(result, QStringLiteral("%2C"), QStringLiteral(","));
+    result = ReplaceAll(result, QStringLiteral("%7B"), QStringLiteral("{"));
+    result = ReplaceAll(result, QStringLiteral("%7D"), QStringLiteral("}"));
+    return RemoveUrlParam(result, QStringLiteral("recordsPerPage")) +
+           QStringLiteral("&recordsPerPage=_500");
+}
+
 QStringList SplitSearch(const QString& url, qint64 count, const QDate& today) {
     const QString fromText = UrlParamValue(url, QStringLiteral("contractDateFrom"));
     QString toText = UrlParamValue(url, QStringLiteral("contractDateTo"));
@@ -116,30 +182,4 @@ QStringList SplitSearch(const QString& url, qint64 count, const QDate& today) {
         return SplitByPrice(url);
     }
     return SplitByDate(url, from, to, count);
-}
-
-bool SplitInterval(RunDriver& run, const QString& url, qint32 count) {
-    const QString walkedWhole =
-        QStringLiteral("Поиск не удаётся сузить дальше, контракты собираем с текущей ссылки: ") +
-        url;
-    QStringList pieces;
-    try {
-        pieces = SplitSearch(url, count, QDate::currentDate());
-    } catch (const std::exception& e) {
-        // The search is walked unsplit rather than lost with its refusal links.
-        run.AddLogLine(QStringLiteral("Ошибка на этапе обработки: ") + ErrorMessage(e));
-        run.AddLogLine(walkedWhole);
-        return false;
-    }
-    if (pieces.isEmpty()) {
-        run.AddLogLine(walkedWhole);
-        return false;
-    }
-    run.AddLogLine(
-        QStringLiteral("Разбиваем длинный интервал на несколько мелких, с текущей ссылки "
-                       "контракты не собираем."));
-    for (auto it = pieces.crbegin(); it != pieces.crend(); ++it) {
-        run.SearchQueue.prepend(*it);
-    }
-    return true;
 }

@@ -1,0 +1,76 @@
+#include "portal/RefusalPage.h"
+
+#include "text/TextHelpers.h"
+
+namespace {
+
+const QString kAttachmentStart = QStringLiteral("<section class=\"attachment\">");
+const QString kAttachmentEnd = QStringLiteral("<footer");
+const QString kDocumentMarker = QStringLiteral("<section class=\"littleBlack pb-3\">");
+const QString kSectionEnd = QStringLiteral("</section>");
+const QString kSigned = QStringLiteral("Подписано\n");
+const QString kCancellation = QStringLiteral("об отмене");
+const QString kRegistryNumber = QStringLiteral("Реестровый номер контракта</span>");
+
+// A document title as one line: tags and entities gone by `toText`, runs of spaces made single.
+QString CleanTitle(const QString& html, QString (*toText)(const QString&)) {
+    QString title = TrimControls(toText(html));
+    const QString doubleSpace = QStringLiteral("  ");
+    while (title.contains(doubleSpace)) {
+        title = ReplaceAll(title, doubleSpace, QStringLiteral(" "));
+    }
+    return title;
+}
+
+// The signing date-time: the section after the one that holds "Подписано", searched in the
+// region from `from` on.
+QString SignedText(const QString& region, qsizetype from) {
+    const qsizetype signedAt = region.indexOf(kSigned, from);
+    QString signedText;
+    if (signedAt >= 0) {
+        const qsizetype close = region.indexOf(kSectionEnd, signedAt + kSigned.size());
+        const qsizetype valueStart = close < 0 ? -1 : close + kSectionEnd.size();
+        const qsizetype valueEnd = close < 0 ? -1 : region.indexOf(kSectionEnd, valueStart);
+        if (valueEnd >= 0) {
+            signedText = region.mid(valueStart, valueEnd - valueStart);
+        }
+    }
+    return TrimControls(HtmlToText(signedText));
+}
+
+}  // namespace
+
+QList<RefusalDocument> ReadRefusalDocuments(const QString& page) {
+    const QString region = ExtractBetween(page, kAttachmentStart, QString(), kAttachmentEnd);
+    QList<RefusalDocument> documents;
+    // The region is consumed with a moving position: `from` is where what is left of it begins.
+    qsizetype from = 0;
+    for (;;) {
+        const qsizetype start = region.indexOf(kDocumentMarker, from);
+        if (start < 0) {
+            break;
+        }
+        const qsizetype end = region.indexOf(kSectionEnd, start);
+        const QString section = end < 0 ? QString() : region.mid(start, end - start);
+        from = start + 2;
+        RefusalDocument document;
+        document.title = CleanTitle(section, HtmlToText);
+        document.cancels = document.title.contains(kCancellation);
+        if (!document.cancels) {
+            document.readableTitle = CleanTitle(section, HtmlToReadableText);
+            document.signedText = SignedText(region, from);
+        }
+        documents.append(document);
+    }
+    return documents;
+}
+
+QString ContractCardLink(const QString& page, const QString& base) {
+    const QString cell =
+        ExtractBetween(page, kRegistryNumber, QString(), QStringLiteral("</span>"));
+    QString link = ExtractBetween(cell, QStringLiteral("href=\""), QString(), QStringLiteral("\""));
+    if (link.startsWith(QLatin1Char('/'))) {
+        link.prepend(base);
+    }
+    return link;
+}

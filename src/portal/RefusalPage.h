@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+// A refusal page: its refusal documents and the contract they belong to.
+
+struct RefusalDocument {
+    // Tags and entities gone as HtmlToText takes them, runs of spaces made single: the title
+    // the cancellation check has always read.
+    QString title;
+    // A cancellation of an earlier refusal rather than a refusal: "об отмене" in `title`.
+    // Nothing more of it is read.
+    bool cancels = false;
+    // The title with every character reference decoded, as a reader sees it.
+    QString readableTitle;
+    // The signing date-time as the page writes it, tags gone, trimmed; empty when not found.
+    QString signedText;
+};
+
+// The documents of the page's attachment region, in page order.
+QList<RefusalDocument> ReadRefusalDocuments(const QString& page);
+
+// The link of the contract's registry number, with `base` put in front of a link beginning
+// with "/"; empty when the page has none.
+QString ContractCardLink(const QString& page, const QString& base);
