@@ -13,6 +13,7 @@
 #include "app/AppIcon.h"
 #include "app/DatePicker.h"
 #include "app/MainWindow.h"
+#include "fetch/RunTiming.h"
 
 namespace {
 
