@@ -1,8 +1,6 @@
 #include "fetch/ProcessMutex.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <QDir>
 #include <QStandardPaths>
@@ -34,28 +32,20 @@ QString LockDirectory() {
 
 }  // namespace
 
-ProcessMutex::ProcessMutex(const QString& name)
-    : path_(LockDirectory() + QLatin1Char('/') + name + QStringLiteral(".lock")),
-      local_(&LocalMutexFor(name)) {
-    fd_ = ::open(QFile::encodeName(path_).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd_ < 0) {
+ProcessMutex::ProcessMutex(const QString& name) : local_(&LocalMutexFor(name)) {
+    if (!file_.Open(LockDirectory() + QLatin1Char('/') + name + QStringLiteral(".lock"),
+                    O_RDWR | O_CREAT)) {
         throw RunError(QString::fromLocal8Bit(std::strerror(errno)));
-    }
-}
-
-ProcessMutex::~ProcessMutex() {
-    if (fd_ >= 0) {
-        ::close(fd_);
     }
 }
 
 void ProcessMutex::lock() {
     local_->lock();
-    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-    }
+    // Should the system refuse the file lock, the threads of this process still keep order.
+    file_.Acquire(FileLock::Mode::Exclusive);
 }
 
 void ProcessMutex::unlock() {
-    ::flock(fd_, LOCK_UN);
+    file_.Unlock();
     local_->unlock();
 }

@@ -32,7 +32,7 @@ RequestSpacing::RequestSpacing(const QString& name) : mutex_(name) {}
 
 RequestSpacing::Moments RequestSpacing::Read() const {
     qint64 values[3] = {0, 0, 0};
-    const ssize_t n = ::pread(mutex_.fileDescriptor(), values, sizeof values, 0);
+    const ssize_t n = ::pread(mutex_.fd(), values, sizeof values, 0);
     if (n != static_cast<ssize_t>(sizeof values)) {
         return {};  // a new file, or one an older version left empty
     }
@@ -42,7 +42,7 @@ RequestSpacing::Moments RequestSpacing::Read() const {
 void RequestSpacing::Write(const Moments& moments) const {
     const qint64 values[3] = {moments.done, moments.start, moments.startPid};
     // Should the file not take it, this process still keeps its own spacing through lastDone_.
-    if (::pwrite(mutex_.fileDescriptor(), values, sizeof values, 0) != sizeof values) {
+    if (::pwrite(mutex_.fd(), values, sizeof values, 0) != sizeof values) {
         return;
     }
 }

@@ -1,7 +1,6 @@
 #include "store/HaveStore.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "text/FileLock.h"
 #include "text/RunError.h"
 
 namespace {
@@ -114,58 +114,15 @@ QStringList MergeSorted(const QStringList& a, const QStringList& b) {
                        .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
 }
 
-// have.txt, open and locked against the other instances. The lock is on the file the path
-// names: one replaced while this waited for the lock is opened again. Closing drops the lock.
-class LockedFile {
-public:
-    // Without O_CREAT in `flags`, a missing file leaves fd() at -1.
-    LockedFile(const QString& path, int flags, int lockOperation) {
-        const QByteArray name = QFile::encodeName(path);
-        for (;;) {
-            fd_ = ::open(name.constData(), flags | O_CLOEXEC, 0666);
-            if (fd_ < 0) {
-                if (errno == ENOENT && (flags & O_CREAT) == 0) {
-                    return;
-                }
-                FailToRead(path);
-            }
-            while (::flock(fd_, lockOperation) != 0) {
-                if (errno != EINTR) {
-                    Close();
-                    FailToRead(path);
-                }
-            }
-            struct stat opened {};
-            struct stat named {};
-            if (::fstat(fd_, &opened) != 0) {
-                Close();
-                FailToRead(path);
-            }
-            if (::stat(name.constData(), &named) == 0 && named.st_dev == opened.st_dev &&
-                named.st_ino == opened.st_ino) {
-                return;
-            }
-            Close();
-        }
+// have.txt, open and locked against the other instances (see FileLock::OpenLocked). Without
+// O_CREAT in `flags`, a missing file is left closed.
+FileLock LockedHave(const QString& path, int flags, FileLock::Mode mode) {
+    FileLock file;
+    if (!file.OpenLocked(path, flags, mode) && (errno != ENOENT || (flags & O_CREAT) != 0)) {
+        FailToRead(path);
     }
-    ~LockedFile() { Close(); }
-    LockedFile(const LockedFile&) = delete;
-    LockedFile& operator=(const LockedFile&) = delete;
-
-    int fd() const { return fd_; }
-
-private:
-    void Close() {
-        if (fd_ >= 0) {
-            const int saved = errno;
-            ::close(fd_);
-            errno = saved;
-            fd_ = -1;
-        }
-    }
-
-    int fd_ = -1;
-};
+    return file;
+}
 
 struct stat StatOf(int fd, const QString& path) {
     struct stat st {};
@@ -248,8 +205,8 @@ void HaveStore::Load(const QString& path) {
     readTo_ = -1;
     rewriteDue_ = false;
     // Shared: an instance appending a line finishes it first.
-    const LockedFile file(path, O_RDONLY, LOCK_SH);
-    if (file.fd() >= 0) {
+    const FileLock file = LockedHave(path, O_RDONLY, FileLock::Mode::Shared);
+    if (file.isOpen()) {
         bool inForm = true;
         ReadWhole(file.fd(), path, &inForm);
         rewriteDue_ = !inForm;
@@ -257,8 +214,8 @@ void HaveStore::Load(const QString& path) {
 }
 
 void HaveStore::Refresh(const QString& path) {
-    const LockedFile file(path, O_RDONLY, LOCK_SH);
-    if (file.fd() >= 0) {
+    const FileLock file = LockedHave(path, O_RDONLY, FileLock::Mode::Shared);
+    if (file.isOpen()) {
         TakeIn(file.fd(), path);
     }
 }
@@ -385,7 +342,7 @@ void HaveStore::Append(const QString& path, const QString& key) {
         rewriteDue_ = false;
         return;
     }
-    const LockedFile file(path, O_RDWR | O_APPEND | O_CREAT, LOCK_EX);
+    const FileLock file = LockedHave(path, O_RDWR | O_APPEND | O_CREAT, FileLock::Mode::Exclusive);
     TakeIn(file.fd(), path);
     // Every key the store holds came from the file or went into it: one line per key.
     if (Contains(key)) {
@@ -436,7 +393,7 @@ void HaveStore::Append(const QString& path, const QString& key) {
 void HaveStore::MergeAndWrite(const QString& path) {
     // Another process may have added lines since the last read; they are kept. The lock keeps
     // the instances that append from writing into the file this one is about to replace.
-    const LockedFile file(path, O_RDONLY | O_CREAT, LOCK_EX);
+    const FileLock file = LockedHave(path, O_RDONLY | O_CREAT, FileLock::Mode::Exclusive);
     ReadWhole(file.fd(), path);
     QString text;
     qsizetype size = 0;

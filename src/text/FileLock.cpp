@@ -2,41 +2,98 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QFile>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "text/RunError.h"
 
-FileLock::FileLock(const QString& path) : path_(path) {
-    fd_ = ::open(QFile::encodeName(path_).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd_ < 0) {
+namespace {
+
+int Operation(FileLock::Mode mode) {
+    return mode == FileLock::Mode::Shared ? LOCK_SH : LOCK_EX;
+}
+
+}  // namespace
+
+FileLock::FileLock(const QString& path) {
+    if (!Open(path, O_RDWR | O_CREAT)) {
         throw RunError(QStringLiteral("Не удалось открыть файл %1: %2")
+                           .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    }
+}
+
+FileLock::FileLock(FileLock&& other) noexcept
+    : path_(std::move(other.path_)),
+      fd_(std::exchange(other.fd_, -1)),
+      locked_(std::exchange(other.locked_, false)) {}
+
+FileLock::~FileLock() {
+    Close();
+}
+
+bool FileLock::Open(const QString& path, int flags) {
+    Close();
+    path_ = path;
+    fd_ = ::open(QFile::encodeName(path_).constData(), flags | O_CLOEXEC, 0666);
+    return fd_ >= 0;
+}
+
+bool FileLock::OpenLocked(const QString& path, int flags, Mode mode) {
+    const QByteArray name = QFile::encodeName(path);
+    for (;;) {
+        if (!Open(path, flags)) {
+            return false;
+        }
+        struct stat opened {};
+        if (!Acquire(mode) || ::fstat(fd_, &opened) != 0) {
+            Close();
+            return false;
+        }
+        struct stat named {};
+        if (::stat(name.constData(), &named) == 0 && named.st_dev == opened.st_dev &&
+            named.st_ino == opened.st_ino) {
+            return true;
+        }
+        Close();
+    }
+}
+
+void FileLock::Close() {
+    if (fd_ >= 0) {
+        const int saved = errno;
+        Unlock();
+        ::close(fd_);
+        fd_ = -1;
+        errno = saved;
+    }
+}
+
+bool FileLock::Acquire(Mode mode) {
+    while (::flock(fd_, Operation(mode)) != 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    locked_ = true;
+    return true;
+}
+
+void FileLock::Lock(Mode mode) {
+    if (!Acquire(mode)) {
+        throw RunError(QStringLiteral("Не удалось заблокировать файл %1: %2")
                            .arg(path_, QString::fromLocal8Bit(std::strerror(errno))));
     }
 }
 
-FileLock::~FileLock() {
-    Unlock();
-    ::close(fd_);
-}
-
-void FileLock::Lock() {
-    while (::flock(fd_, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            throw RunError(QStringLiteral("Не удалось заблокировать файл %1: %2")
-                               .arg(path_, QString::fromLocal8Bit(std::strerror(errno))));
-        }
-    }
-    locked_ = true;
-}
-
-bool FileLock::TryLock() {
+bool FileLock::TryLock(Mode mode) {
     int rc = 0;
     do {
-        rc = ::flock(fd_, LOCK_EX | LOCK_NB);
+        rc = ::flock(fd_, Operation(mode) | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
     locked_ = rc == 0;
     return locked_;
@@ -44,21 +101,17 @@ bool FileLock::TryLock() {
 
 void FileLock::Unlock() {
     if (locked_) {
+        // Dropped here rather than on close: a child forked meanwhile shares the open file.
         ::flock(fd_, LOCK_UN);
         locked_ = false;
     }
 }
 
 bool FileLock::HeldByAnyone(const QString& path) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
+    FileLock probe;
+    if (!probe.Open(path, O_RDWR)) {
         return false;
     }
-    int rc = 0;
-    do {
-        rc = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (rc != 0 && errno == EINTR);
-    const bool held = rc != 0 && errno == EWOULDBLOCK;
-    ::close(fd);  // also drops the lock taken just now
-    return held;
+    // The lock taken here, should it be free, goes with the probe.
+    return !probe.TryLock() && errno == EWOULDBLOCK;
 }
