@@ -37,7 +37,7 @@ protected:
         replica_.setHandler(routes_.handler());
         shared_ = std::make_shared<RunShared>(QStringLiteral("QuorvaneTest-") +
                                               QUuid::createUuid().toString(QUuid::Id128));
-        shared_->view = &view_;
+        shared_->log = &view_;
     }
 
     ~FetchWorkerTest() override {

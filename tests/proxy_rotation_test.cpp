@@ -190,7 +190,7 @@ protected:
     std::shared_ptr<RunShared> NewRunShared(const QStringList& proxyList) {
         auto shared = std::make_shared<RunShared>(QStringLiteral("QuorvaneTest-") +
                                                   QUuid::createUuid().toString(QUuid::Id128));
-        shared->view = &view_;
+        shared->log = &view_;
         shared->useProxy = true;
         shared->proxies = proxyList;
         return shared;

@@ -21,7 +21,7 @@ protected:
     ~RunReportTest() override { SetTickOffsetForTesting(0); }
 
     // Runs `call` on the report's thread, as the driver's events do.
-    void OnReportThread(const std::function<void()>& call) { CallOnView(view_, call); }
+    void OnReportThread(const std::function<void()>& call) { CallOnSinkThread(view_, call); }
 
     QTemporaryDir dir_;
     ScopedTiming timing_;

@@ -160,10 +160,10 @@ void FetchWorker::Fetch(HttpClient& client) {
                 const QString shownTo = PageDate(html, QStringLiteral("contractDateTo"));
                 if (askedFrom != shownFrom || askedTo != shownTo) {
                     logLine = QStringLiteral("На запрошенные даты ") + askedFrom +
-                                     QLatin1Char('-') + askedTo +
-                                     QStringLiteral(" сайт выдал список по датам ") + shownFrom +
-                                     QLatin1Char('-') + shownTo +
-                                     QStringLiteral(", делаем паузу и повторяем запрос");
+                              QLatin1Char('-') + askedTo +
+                              QStringLiteral(" сайт выдал список по датам ") + shownFrom +
+                              QLatin1Char('-') + shownTo +
+                              QStringLiteral(", делаем паузу и повторяем запрос");
                     WriteLog();
                     Pause(timing.dateMismatchPauseMs);
                     throw RunError(QStringLiteral("Broken"));
@@ -183,10 +183,9 @@ void FetchWorker::Fetch(HttpClient& client) {
                 }
                 Pause(timing.failPauseMs);
                 if (client.lastStatusCode() == 429) {
-                    logLine =
-                        QStringLiteral("Получили 429 для ") + url +
-                        (shared_->useProxy ? QStringLiteral(", повторяем через 2 секунды")
-                                           : QStringLiteral(", повторяем через 10 секунд"));
+                    logLine = QStringLiteral("Получили 429 для ") + url +
+                              (shared_->useProxy ? QStringLiteral(", повторяем через 2 секунды")
+                                                 : QStringLiteral(", повторяем через 10 секунд"));
                     WriteLog();
                     Pause(shared_->useProxy ? timing.pause429ProxyMs : timing.pause429DirectMs);
                 }
@@ -248,12 +247,12 @@ void FetchWorker::SleepUntil(std::chrono::steady_clock::time_point deadline) {
 }
 
 void FetchWorker::WriteLog() {
-    LogSink* view = shared_->view;
-    if (view == nullptr) {
+    LogSink* log = shared_->log;
+    if (log == nullptr) {
         return;
     }
     const QString text = logLine;
-    CallOnView(*view, [view, &text] { view->WriteLog(text); });
+    CallOnSinkThread(*log, [log, &text] { log->WriteLog(text); });
 }
 
 void FetchWorker::Handoff() {

@@ -4,7 +4,7 @@
 #include <QString>
 #include <functional>
 
-// Where fetch workers and notices write their log lines: the part of the run-reporting view
+// Where fetch workers and notices write their log lines: the part of a run's events
 // that the layers below the run driver may use. Calls run on the sink's thread (the thread of
 // context()) while the caller waits.
 class LogSink {
@@ -21,4 +21,4 @@ public:
 };
 
 // Runs `call` on the sink's thread and waits until it has returned.
-void CallOnView(LogSink& view, const std::function<void()>& call);
+void CallOnSinkThread(LogSink& sink, const std::function<void()>& call);

@@ -19,13 +19,13 @@ struct RunShared {
     explicit RunShared(const QString& mutexName = QStringLiteral("QuorvaneMutex"))
         : spacing(mutexName) {}
 
-    std::mutex listsLock;  // guards every runningWorkers and finishedWorkers
+    std::mutex listsLock;    // guards every runningWorkers and finishedWorkers
     RequestSpacing spacing;  // of refusal-page and card requests, shared between processes
     std::atomic<qint32> proxyCursor{-1};
     QStringList proxies;  // filled at set-up, only read afterwards
     bool useProxy = false;
     std::atomic<qint32> detailsInFlight{0};
-    LogSink* view = nullptr;  // where workers write their log lines
+    LogSink* log = nullptr;  // where workers write their log lines
     // Told when a worker hands its page in or ends; the driver waits on it when idle.
     std::shared_ptr<WakeSignal> driverWake = std::make_shared<WakeSignal>();
 };

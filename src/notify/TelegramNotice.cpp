@@ -4,11 +4,11 @@
 #include <initializer_list>
 #include <memory>
 
+#include "fetch/LogSink.h"
 #include "fetch/RunTiming.h"
 #include "http/HttpClient.h"
 #include "json/JsonReader.h"
 #include "notify/BotTokenMask.h"
-#include "fetch/LogSink.h"
 #include "text/RunError.h"
 #include "text/TextHelpers.h"
 
@@ -62,7 +62,7 @@ QString TelegramNoticeText(const QString& protocolDate, const QString& protocolU
            protocolUrl;
 }
 
-NoticeOutcome SendTelegramNotice(LogSink& view, const TelegramSettings& settings,
+NoticeOutcome SendTelegramNotice(LogSink& sink, const TelegramSettings& settings,
                                  const QString& protocolDate, const QString& protocolUrl,
                                  const std::function<bool()>& abandon,
                                  const QDateTime& detectedUtc) {
@@ -75,12 +75,12 @@ NoticeOutcome SendTelegramNotice(LogSink& view, const TelegramSettings& settings
         for (const QString& line : lines) {
             masked << MaskBotToken(line, settings.botToken);
         }
-        CallOnView(view, [&] {
+        CallOnSinkThread(sink, [&] {
             for (qsizetype i = 0; i < masked.size(); ++i) {
                 if (rawLast && i + 1 == masked.size()) {
-                    view.AppendRawLine(masked[i]);
+                    sink.AppendRawLine(masked[i]);
                 } else {
-                    view.WriteLog(masked[i]);
+                    sink.WriteLog(masked[i]);
                 }
             }
         });

@@ -7,7 +7,7 @@
 class LogSink;
 
 // The Telegram notice of one accepted refusal: a POST to the Bot API's sendmessage method,
-// made on the calling (driver's) thread; its log lines go to the view.
+// made on the calling (driver's) thread; its log lines go to the log sink.
 struct TelegramSettings {
     QString apiUrl;  // "https://api.telegram.org" unless settings.ini says otherwise
     QString botToken;
@@ -28,12 +28,12 @@ enum class NoticeOutcome {
     FinalFailure,    // refused for good: any other 4xx answer, or "ok" false
 };
 
-// Sends the notice and logs its outcome through `view`, the token masked in every line. Does
+// Sends the notice and logs its outcome through `sink`, the token masked in every line. Does
 // nothing when the token or the user id is empty. Never throws. `abandon` is asked while the
 // request runs; a notice it cuts short (the program is closing) logs one line of its own and
 // counts as a passing failure. The notice states `detectedUtc` as the time the refusal was found
 // (now when it is not valid).
-NoticeOutcome SendTelegramNotice(LogSink& view, const TelegramSettings& settings,
+NoticeOutcome SendTelegramNotice(LogSink& sink, const TelegramSettings& settings,
                                  const QString& protocolDate, const QString& protocolUrl,
                                  const std::function<bool()>& abandon,
                                  const QDateTime& detectedUtc = QDateTime());

@@ -130,7 +130,7 @@ void RunDriver::OpenCsvFile() {
     const auto announce = [&] {
         const QString line =
             Stamp() + QStringLiteral(": Данные будут записываться в файл ") + csv->Path();
-        CallOnView(*events_, [&] { events_->AppendRawLine(line); });
+        CallOnSinkThread(*events_, [&] { events_->AppendRawLine(line); });
     };
     try {
         csv->Create(CardHeaderLine());

@@ -95,7 +95,7 @@ void RecordedRunReport::clearLog() {
 
 void RecordedRunReport::appendLog(const QString& line) {
     std::lock_guard lock(mutex_);
-    // A memo shows an appended text with line breaks as several lines.
+    // A text view shows an appended text with line breaks as several lines.
     log_.append(line.split(QStringLiteral("\r\n")));
 }
 

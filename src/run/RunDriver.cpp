@@ -70,7 +70,7 @@ NoticeQueue& RunDriver::Notices() {
 // --- Reporting calls -------------------------------------------------------------------------
 
 void RunDriver::AddLogLine(const QString& text) {
-    CallOnView(*events_, [&] { events_->LogLine(text); });
+    CallOnSinkThread(*events_, [&] { events_->LogLine(text); });
 }
 
 void RunDriver::ShowProgress() {
@@ -81,7 +81,7 @@ void RunDriver::ShowProgress() {
     // A bar cannot show a position beyond its range.
     const int maximum = progress.maximum;
     const int position = std::clamp(progress.position, 0, std::max(0, maximum));
-    CallOnView(*events_, [&] { events_->ProgressChanged(position, maximum); });
+    CallOnSinkThread(*events_, [&] { events_->ProgressChanged(position, maximum); });
     progress.lastProgressUpdate = TickCount();
 }
 
@@ -91,8 +91,9 @@ void RunDriver::ShowCounters() {
         return;
     }
     const RunProgress counted = progress;
-    CallOnView(*events_,
-               [&] { events_->CountersChanged(counted.contractsFound, counted.refusalsQueued); });
+    CallOnSinkThread(*events_, [&] {
+        events_->CountersChanged(counted.contractsFound, counted.refusalsQueued);
+    });
     progress.lastCountersUpdate = TickCount();
 }
 
@@ -101,7 +102,7 @@ void RunDriver::ReportPhaseEnd(const QString& failure) {
         // Held before the face is told, so the resume timer it arms finds the run held.
         control_->Hold();
     }
-    CallOnView(*events_, [&] { events_->PhaseEnded(failure, control_); });
+    CallOnSinkThread(*events_, [&] { events_->PhaseEnded(failure, control_); });
     // After a failed phase the driver waits until the face's resume timer continues it.
     control_->WaitWhileHeld();
 }
@@ -114,7 +115,7 @@ void RunDriver::QueueNotice(const QString& key) {
 }
 
 void RunDriver::AnnounceReject() {
-    CallOnView(*events_, [this] { events_->RefusalAccepted(refusalDate, refusalCardUrl); });
+    CallOnSinkThread(*events_, [this] { events_->RefusalAccepted(refusalDate, refusalCardUrl); });
     // The older notices still waiting go out first.
     DeliverNotices();
 }
@@ -169,7 +170,7 @@ void RunDriver::run() {
 }
 
 bool RunDriver::SetUp() {
-    shared_->view = events_;
+    shared_->log = events_;
     shared_->useProxy = options.useProxy;
     detailSlots = shared_->useProxy ? 5 : 1;
     LoadProxyList();
@@ -179,7 +180,7 @@ bool RunDriver::SetUp() {
     QDir().mkpath(ProgramPath(QStringLiteral("logs")));
     ReadSettings();
 
-    CallOnView(*events_, [this] { events_->RunBusy(); });
+    CallOnSinkThread(*events_, [this] { events_->RunBusy(); });
     // From here on the end of the run always runs.
     try {
         if (shared_->useProxy && !malformedProxyLines.isEmpty()) {
@@ -294,7 +295,7 @@ void RunDriver::EndOfRun() {
     }
     ReportNoticeBacklog();
     const RunEnding how{Terminated(), ProgramPath(QStringLiteral("logs"))};
-    CallOnView(*events_, [&] { events_->RunIdle(how); });
+    CallOnSinkThread(*events_, [&] { events_->RunIdle(how); });
     shared_.reset();
     control_->SetDone();
 }

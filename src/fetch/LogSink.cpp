@@ -1,10 +1,10 @@
+#include "fetch/LogSink.h"
+
 #include <QMetaObject>
 #include <QThread>
 
-#include "fetch/LogSink.h"
-
-void CallOnView(LogSink& view, const std::function<void()>& call) {
-    QObject* context = view.context();
+void CallOnSinkThread(LogSink& sink, const std::function<void()>& call) {
+    QObject* context = sink.context();
     if (QThread::currentThread() == context->thread()) {
         call();
         return;
