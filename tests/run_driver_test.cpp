@@ -99,7 +99,7 @@ TEST_F(RunDriverTest, UnusableStartUrlEndsRightAfterTheStartLineWithOneLine) {
                     log[2].contains(QStringLiteral("один адрес поиска контрактов на портале")))
             << log[2].toStdString();
         EXPECT_TRUE(log[3].contains(QStringLiteral(": Лог записан в ")));
-        EXPECT_TRUE(run->setUpFailed);
+        EXPECT_TRUE(run->SetUpFailed());
         EXPECT_EQ(replica_.requestCount(), 0);
         EXPECT_TRUE(view_.runControlsEnabled());
         EXPECT_TRUE(QDir(dir_.filePath(QStringLiteral("logs"))).exists());

@@ -85,7 +85,7 @@ bool HeadlessWatch::ProxyFileHasLines() {
 
 void HeadlessWatch::RunFinished() {
     run_->wait();
-    const bool setUpFailed = run_->setUpFailed;
+    const bool setUpFailed = run_->SetUpFailed();
     run_.reset();
     const bool phaseFailed = view_.TakePhaseFailed();
     const bool restartArmed = view_.TakeRestartArmed();

@@ -145,12 +145,12 @@ void RunDriver::run() {
         control_->SetWake(shared_->driverWake);
     } catch (const std::exception&) {
         // Without the spacing mutex no request may go out: the run ends before it begins.
-        setUpFailed = true;
+        setUpFailed_.store(true);
         control_->SetDone();
         return;
     }
     if (!SetUp()) {
-        setUpFailed = true;
+        setUpFailed_.store(true);
     } else {
         if (ListingPhase()) {
             // End of the listing phase, also after a failure inside it.

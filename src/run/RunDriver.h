@@ -34,9 +34,10 @@ public:
     RunOptions options;
     // Deletes the driver when its thread has ended (the window's runs).
     bool freeWhenFinished = false;
-    // Set by the driver when the run could not begin (no spacing mutex, no usable start address,
-    // a failed set-up); read once the run is over.
-    bool setUpFailed = false;
+
+    // Whether the run could not begin (no spacing mutex, no usable start address, a failed
+    // set-up); read once the run is over.
+    bool SetUpFailed() const { return setUpFailed_.load(); }
 
     // --- Run control from the face's thread ---
     // Holds the driver at its next check; it does nothing until continued.
@@ -139,6 +140,7 @@ private:
 
     std::shared_ptr<RunControl> control_ = std::make_shared<RunControl>();
     std::atomic<bool> abandonNetwork_{false};
+    std::atomic<bool> setUpFailed_{false};
     uint workerStackSize_ = 0;  // 0: the system's default; tests set one no thread can have
 
     friend class RunDriverTestAccess;
