@@ -415,7 +415,11 @@ TEST(RefusalPageTest, DocumentsInOrderWithReadableTitlesAndTheCardLink) {
     const replica::PortalImitation portal(data);
     const QString page = QString::fromUtf8(portal.rejectPage(contract.rejectQuery.toUtf8()));
 
-    const QList<RefusalDocument> documents = ReadRefusalDocuments(page);
+    QList<RefusalDocument> documents;
+    RefusalDocuments reader(page);
+    for (RefusalDocument document; reader.Next(&document);) {
+        documents.append(document);
+    }
     ASSERT_EQ(documents.size(), 3);
     EXPECT_EQ(documents[0].readableTitle,
               QStringLiteral("Решение <ООО \"Ромашка\" & Ко> об отказе"));

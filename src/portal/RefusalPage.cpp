@@ -40,29 +40,26 @@ QString SignedText(const QString& region, qsizetype from) {
 
 }  // namespace
 
-QList<RefusalDocument> ReadRefusalDocuments(const QString& page) {
-    const QString region = ExtractBetween(page, kAttachmentStart, QString(), kAttachmentEnd);
-    QList<RefusalDocument> documents;
-    // The region is consumed with a moving position: `from` is where what is left of it begins.
-    qsizetype from = 0;
-    for (;;) {
-        const qsizetype start = region.indexOf(kDocumentMarker, from);
-        if (start < 0) {
-            break;
-        }
-        const qsizetype end = region.indexOf(kSectionEnd, start);
-        const QString section = end < 0 ? QString() : region.mid(start, end - start);
-        from = start + 2;
-        RefusalDocument document;
-        document.title = CleanTitle(section, HtmlToText);
-        document.cancels = document.title.contains(kCancellation);
-        if (!document.cancels) {
-            document.readableTitle = CleanTitle(section, HtmlToReadableText);
-            document.signedText = SignedText(region, from);
-        }
-        documents.append(document);
+RefusalDocuments::RefusalDocuments(const QString& page)
+    : region_(ExtractBetween(page, kAttachmentStart, QString(), kAttachmentEnd)) {}
+
+bool RefusalDocuments::Next(RefusalDocument* document) {
+    const qsizetype start = region_.indexOf(kDocumentMarker, from_);
+    if (start < 0) {
+        return false;
     }
-    return documents;
+    const qsizetype end = region_.indexOf(kSectionEnd, start);
+    const QString section = end < 0 ? QString() : region_.mid(start, end - start);
+    // Inside the current marker: the next search finds the next document.
+    from_ = start + 2;
+    *document = RefusalDocument();
+    document->title = CleanTitle(section, HtmlToText);
+    document->cancels = document->title.contains(kCancellation);
+    if (!document->cancels) {
+        document->readableTitle = CleanTitle(section, HtmlToReadableText);
+        document->signedText = SignedText(region_, from_);
+    }
+    return true;
 }
 
 QString ContractCardLink(const QString& page, const QString& base) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QList>
 #include <QString>
 
 // A refusal page: its refusal documents and the contract they belong to.
@@ -18,8 +17,21 @@ struct RefusalDocument {
     QString signedText;
 };
 
-// The documents of the page's attachment region, in page order.
-QList<RefusalDocument> ReadRefusalDocuments(const QString& page);
+// The documents of a page's attachment region, one at a time in page order. Only the one in
+// hand is held: a malformed page whose sections never close would otherwise keep a copy of
+// most of the page per document.
+class RefusalDocuments {
+public:
+    explicit RefusalDocuments(const QString& page);
+
+    // The next document; false when the page holds no more.
+    bool Next(RefusalDocument* document);
+
+private:
+    QString region_;
+    // Where what is left of the region begins.
+    qsizetype from_ = 0;
+};
 
 // The link of the contract's registry number, with `base` put in front of a link beginning
 // with "/"; empty when the page has none.

@@ -67,7 +67,9 @@ void Accept(RunDriver& run, const QString& page, const QString& key, const QStri
 
 void HandleRejectPage(RunDriver& run, const QString& page, const QString& url) {
     const QString havePath = run.WorkPath(QStringLiteral("have.txt"));
-    for (const RefusalDocument& document : ReadRefusalDocuments(page)) {
+    RefusalDocuments documents(page);
+    RefusalDocument document;
+    while (documents.Next(&document)) {
         if (document.cancels) {
             continue;
         }

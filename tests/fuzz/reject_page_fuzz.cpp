@@ -46,7 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         QByteArray(reinterpret_cast<const char*>(data + 1), static_cast<qsizetype>(size - 1)));
 
     // Titles are trimmed and keep no run of spaces; a cancellation is only flagged.
-    for (const RefusalDocument& document : ReadRefusalDocuments(page)) {
+    RefusalDocuments documents(page);
+    RefusalDocument document;
+    while (documents.Next(&document)) {
         for (const QString& title : {document.title, document.readableTitle}) {
             Require(!title.contains(QStringLiteral("  ")), "a title keeps a run of spaces");
             Require(TrimControls(title) == title, "a title is not trimmed");
