@@ -332,11 +332,16 @@ TEST_F(ListingRunTest, RefusalPagesFilteredByDateAndStoreThenRecorded) {
 
     // Accepted: both refusals of the first page, the one on the upper bound, the unreadable.
     const QString card = base() + PortalImitation::kCardPath + "?reestrNumber=";
-    QStringList cards = run->cardUrls;
+    QStringList cards;
+    QStringList dated;
+    for (const CardJob& job : run->cards) {
+        cards << job.url;
+        dated << job.url + QLatin1Char('#') + job.refusalDate;
+    }
     cards.sort();
     EXPECT_EQ(cards, QStringList({card + Id(1), card + Id(1), card + Id(2), card + Id(5)}));
-    EXPECT_TRUE(run->cardDates.contains(Id(1) + "=12.02.2026 09:30"));
-    EXPECT_TRUE(run->cardDates.contains(Id(2) + "=20.02.2026 23:59"));
+    EXPECT_TRUE(dated.contains(card + Id(1) + "#12.02.2026 09:30"));
+    EXPECT_TRUE(dated.contains(card + Id(2) + "#20.02.2026 23:59"));
     EXPECT_EQ(view_.results().size(), 4);
     EXPECT_TRUE(run->newRefusalSeen);
 
@@ -396,8 +401,9 @@ TEST(RejectPageTest, BothBoundsRejectAndForeignContractLinksStayAsTheyAre) {
             "подходящим под фильтры.",
     };
     EXPECT_EQ(texts, expected);
-    EXPECT_EQ(run.cardUrls, QStringList({"https://other.test/card.html?reestrNumber=77&x=1"}));
-    EXPECT_EQ(run.cardDates, QStringList({"77&x=1=31.02.2026 10:00"}));
+    ASSERT_EQ(run.cards.size(), 1);
+    EXPECT_EQ(run.cards[0].url, "https://other.test/card.html?reestrNumber=77&x=1");
+    EXPECT_EQ(run.cards[0].refusalDate, "31.02.2026 10:00");
     EXPECT_EQ(ReadFile(dir.filePath("have.txt")),
               (url + "#15.02.2026 10:00\r\n" + url + "#31.02.2026 10:00\r\n").toUtf8());
 }

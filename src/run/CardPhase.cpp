@@ -3,7 +3,6 @@
 
 #include "fetch/FetchWorker.h"
 #include "fetch/RunTiming.h"
-#include "portal/ContractCard.h"
 #include "run/CardRow.h"
 #include "run/RunDriver.h"
 #include "run/RunEvents.h"
@@ -14,7 +13,7 @@
 
 void RunDriver::CardPhase() {
     WorkerLists& lists = cardLists_;
-    const qsizetype cardCount = cardUrls.size();
+    const qsizetype cardCount = cards.size();
     qsizetype nextCard = 0;
     bool left = false;
     try {
@@ -38,9 +37,9 @@ void RunDriver::CardPhase() {
                 const qsizetype index = nextCard++;
                 ++progress.position;
                 ShowProgress();
-                const QString url = cardUrls[index];
-                if (RowAlreadyWritten(cardEntries[index])) {
-                    FinishExport(cardEntries[index].key);
+                const QString url = cards[index].url;
+                if (RowAlreadyWritten(cards[index].entry)) {
+                    FinishExport(cards[index].entry.key);
                 } else if (!url.trimmed().isEmpty()) {
                     if (Terminated()) {
                         left = true;
@@ -150,9 +149,7 @@ void RunDriver::ClaimOrphanedExports() {
              Pending().ClaimOrphans(Timing().cardRetryEveryRunMs, Timing().cardRetryGapMs)) {
             AddLogLine(QStringLiteral("Выгружаем отказ, принятый ранее, но не выгруженный: ") +
                        entry.protocolDate + QLatin1Char(' ') + entry.cardUrl);
-            cardUrls.append(entry.cardUrl);
-            cardDates.append(RegistryIdOf(entry.cardUrl) + QLatin1Char('=') + entry.protocolDate);
-            cardEntries.append(entry);
+            cards.append({entry.cardUrl, entry.protocolDate, entry});
         }
     } catch (const std::exception& e) {
         AddLogLine(QStringLiteral("Ошибка на этапе обработки: ") + ErrorMessage(e));
@@ -166,17 +163,16 @@ bool RunDriver::RowAlreadyWritten(const PendingExport& entry) const {
 }
 
 void RunDriver::WriteCardRow(qsizetype index, const QString& page, const QString& url) {
-    const QString& cardDate = cardDates[index];
-    const QString protocolDate = cardDate.mid(RegistryIdOf(cardUrls[index]).size() + 1);
-    const QString& key = cardEntries[index].key;
+    const QString& refusalDate = cards[index].refusalDate;
+    const QString& key = cards[index].entry.key;
     if (key.isEmpty()) {
-        csv_->Append(CardRow(page, url, protocolDate));
+        csv_->Append(CardRow(page, url, refusalDate));
         return;
     }
     // The journal names the file and offset first, so a crash on either side of the write
     // leaves a later run able to tell whether the row is there.
     Pending().SetCsvFile(key, csv_->FileName(), csv_->Size());
-    csv_->Append(CardRow(page, url, protocolDate));
+    csv_->Append(CardRow(page, url, refusalDate));
     // Refusals taken over from an earlier run keep this file too.
     newRefusalSeen = true;
     FinishExport(key);
@@ -190,7 +186,7 @@ void RunDriver::FinishExport(const QString& key) {
 }
 
 void RunDriver::CardFailed(qsizetype index, const QString& url) {
-    const PendingExport& entry = cardEntries[index];
+    const PendingExport& entry = cards[index].entry;
     if (entry.key.isEmpty()) {
         return;
     }

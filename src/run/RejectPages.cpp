@@ -2,7 +2,6 @@
 
 #include <QDate>
 
-#include "portal/ContractCard.h"
 #include "portal/RefusalPage.h"
 #include "run/RunDriver.h"
 
@@ -37,30 +36,29 @@ bool PassesDateWindow(RunDriver& run, const QDate& date) {
 // and every path that removes the entry writes the line first, so a refusal whose entry is gone
 // is never met as new again. A kill between queueing a notice and its removal from the queue is
 // the only way to a repeated notice.
-void Accept(RunDriver& run, const QString& page, const QString& key, const QString& havePath) {
-    run.refusalCardUrl = ContractCardLink(page, run.portalBase);
+void Accept(RunDriver& run, const QString& page, const QString& key, const QString& refusalDate,
+            const QString& havePath) {
+    const QString cardUrl = ContractCardLink(page, run.portalBase);
     PendingExport entry;
-    if (run.refusalCardUrl.trimmed().isEmpty()) {
+    if (cardUrl.trimmed().isEmpty()) {
         // Without a card there is no row to wait for, and no journal entry.
-        run.QueueNotice(key);
+        run.QueueNotice(key, refusalDate, cardUrl);
     } else {
         const PendingExports::Added added = run.Pending().Add(
-            key, run.refusalCardUrl, run.refusalDate, &entry,
+            key, cardUrl, refusalDate, &entry,
             [&] {
                 run.haveStore.Refresh(havePath);
                 return run.haveStore.Contains(key);
             },
-            [&] { run.QueueNotice(key); });
+            [&] { run.QueueNotice(key, refusalDate, cardUrl); });
         if (added == PendingExports::Added::HeldByRunningInstance ||
             added == PendingExports::Added::Exported) {
             return;  // another instance announces and exports it, or has done so
         }
     }
     run.haveStore.Append(havePath, key);
-    run.cardUrls.append(run.refusalCardUrl);
-    run.cardDates.append(RegistryIdOf(run.refusalCardUrl) + QLatin1Char('=') + run.refusalDate);
-    run.cardEntries.append(entry);
-    run.AnnounceReject();
+    run.cards.append({cardUrl, refusalDate, entry});
+    run.AnnounceRefusal(refusalDate, cardUrl);
 }
 
 }  // namespace
@@ -75,16 +73,14 @@ void HandleRejectPage(RunDriver& run, const QString& page, const QString& url) {
         }
         run.AddLogLine(QStringLiteral("Обнаружен отказ: ") + document.readableTitle +
                        QStringLiteral(" на ") + url);
-        run.refusalDate = document.signedText;
-
-        const QString key = url + QLatin1Char('#') + run.refusalDate;
+        const QString& refusalDate = document.signedText;
+        const QString key = url + QLatin1Char('#') + refusalDate;
         // Another instance on the same folder may have recorded it since this run began.
         run.haveStore.Refresh(havePath);
         if (run.haveStore.Contains(key)) {
             run.AddLogLine(
                 QStringLiteral("Данный отказ найден в файле have.txt, то есть был выгружен ранее. "
                                "Пропускаем его."));
-            run.refusalCardUrl.clear();
             continue;
         }
         run.AddLogLine(
@@ -93,16 +89,15 @@ void HandleRejectPage(RunDriver& run, const QString& page, const QString& url) {
         // Set before the store is written, so a failed write still keeps the CSV file.
         run.newRefusalSeen = true;
 
-        const QDate date =
-            QDate::fromString(run.refusalDate.left(10), QStringLiteral("dd.MM.yyyy"));
+        const QDate date = QDate::fromString(refusalDate.left(10), QStringLiteral("dd.MM.yyyy"));
         if (!date.isValid()) {
             run.AddLogLine(url + QStringLiteral(" - Неправильный формат даты в отказе: ") +
-                           run.refusalDate +
+                           refusalDate +
                            QStringLiteral(", отказ будет считаться подходящим под фильтры."));
         }
         // Every new refusal is recorded, whether it passed the window or not.
         if (PassesDateWindow(run, date)) {
-            Accept(run, page, key, havePath);
+            Accept(run, page, key, refusalDate, havePath);
         } else {
             run.haveStore.Append(havePath, key);
         }

@@ -107,15 +107,16 @@ void RunDriver::ReportPhaseEnd(const QString& failure) {
     control_->WaitWhileHeld();
 }
 
-void RunDriver::QueueNotice(const QString& key) {
+void RunDriver::QueueNotice(const QString& key, const QString& refusalDate,
+                            const QString& cardUrl) {
     if (telegram.botToken.isEmpty() || telegram.userId.isEmpty()) {
         return;
     }
-    Notices().Add({key, refusalDate, refusalCardUrl, QDateTime::currentDateTimeUtc()});
+    Notices().Add({key, refusalDate, cardUrl, QDateTime::currentDateTimeUtc()});
 }
 
-void RunDriver::AnnounceReject() {
-    CallOnSinkThread(*events_, [this] { events_->RefusalAccepted(refusalDate, refusalCardUrl); });
+void RunDriver::AnnounceRefusal(const QString& refusalDate, const QString& cardUrl) {
+    CallOnSinkThread(*events_, [&] { events_->RefusalAccepted(refusalDate, cardUrl); });
     // The older notices still waiting go out first.
     DeliverNotices();
 }
@@ -159,7 +160,7 @@ void RunDriver::run() {
             progress.lastProgressUpdate = 0;
             ShowProgress();
             ClaimOrphanedExports();
-            if (!cardUrls.isEmpty()) {
+            if (!cards.isEmpty()) {
                 CardPhase();
             }
         }

@@ -17,6 +17,13 @@
 #include "store/PendingExports.h"
 
 class RunEvents;
+
+// The contract card of an accepted refusal, to be fetched in the card phase.
+struct CardJob {
+    QString url;
+    QString refusalDate;  // the refusal's signing date-time, the row's date
+    PendingExport entry;  // its journal entry; key empty: none
+};
 class FetchWorker;
 class CsvFile;
 
@@ -62,15 +69,10 @@ public:
     qint32 detailSlots = 1;
     QStringList searchQueue;
     QStringList refusalQueue;
-    QStringList cardUrls;              // contract card addresses of accepted refusals
-    QStringList cardDates;             // "registry id=signing date-time", one per cardUrls entry
-    QList<PendingExport> cardEntries;  // the journal entry of each cardUrls entry (key empty: none)
-    QStringList seenRefusalDigests;    // sorted MD5 digests of the refusal links queued this run
-    HaveStore haveStore;               // the refusals met before (have.txt)
+    QList<CardJob> cards;            // the contract cards of accepted refusals, in their order
+    QStringList seenRefusalDigests;  // sorted MD5 digests of the refusal links queued this run
+    HaveStore haveStore;             // the refusals met before (have.txt)
     bool newRefusalSeen = false;
-    // The refusal being accepted: its signing date-time and its contract card's address.
-    QString refusalDate;
-    QString refusalCardUrl;
     TelegramSettings telegram;       // empty token or user id: no notices
     QList<int> malformedProxyLines;  // proxy.txt lines that name no proxy, logged at set-up
 
@@ -83,10 +85,10 @@ public:
     // The progress and the counters, each at most about once a second.
     void ShowProgress();
     void ShowCounters();
-    // Queues the Telegram notice of the accepted refusal `key` (refusalDate, refusalCardUrl).
-    void QueueNotice(const QString& key);
+    // Queues the Telegram notice of the accepted refusal `key`, signed at `refusalDate`.
+    void QueueNotice(const QString& key, const QString& refusalDate, const QString& cardUrl);
     // The results line, the balloon and the delivery of the queued Telegram notices.
-    void AnnounceReject();
+    void AnnounceRefusal(const QString& refusalDate, const QString& cardUrl);
     // Sends the queued Telegram notices, oldest first, until one fails for a passing reason.
     void DeliverNotices();
 

@@ -63,8 +63,7 @@ RunDriver& FuzzRun() {
 void ResetFuzzRun(RunDriver& run) {
     run.searchQueue.clear();
     run.refusalQueue.clear();
-    run.cardUrls.clear();
-    run.cardDates.clear();
+    run.cards.clear();
     run.seenRefusalDigests.clear();
     run.haveStore = HaveStore();
     run.newRefusalSeen = false;
@@ -72,8 +71,6 @@ void ResetFuzzRun(RunDriver& run) {
     run.progress.refusalsQueued = 0;
     run.progress.position = 0;
     run.progress.maximum = 0;
-    run.refusalCardUrl.clear();
-    run.refusalDate.clear();
     run.options.refusalFrom = QDate();
     run.options.refusalTo = QDate();
 }
