@@ -16,6 +16,8 @@
 #include "store/NoticeQueue.h"
 #include "store/PendingExports.h"
 
+class CsvFile;
+class FetchWorker;
 class RunEvents;
 
 // The contract card of an accepted refusal, to be fetched in the card phase.
@@ -24,8 +26,6 @@ struct CardJob {
     QString refusalDate;  // the refusal's signing date-time, the row's date
     PendingExport entry;  // its journal entry; key empty: none
 };
-class FetchWorker;
-class CsvFile;
 
 // The run driver: one thread that owns one run from set-up to its end. It walks the search
 // results (listing phase), then fetches the contract card of every accepted refusal and writes
