@@ -136,7 +136,7 @@ TEST_F(FetchWorkerTest, DecodesAGzipBodyAndKeepsBytesAsOneCharacterEach) {
     FetchWorker* worker = Start(RejectUrl(1));
     Finish(worker);
 
-    EXPECT_EQ(worker->result, FetchWorker::kRejectPage);
+    EXPECT_EQ(worker->result, FetchWorker::kRefusalPage);
     // "Отказ" arrives as its ten UTF-8 bytes, one character each.
     EXPECT_EQ(worker->html, QString::fromLatin1(kDetailPage));
     EXPECT_EQ(shared_->detailsInFlight.load(), 0);
@@ -194,7 +194,7 @@ TEST_F(FetchWorkerTest, Answer429IsRetriedWithTheNoticeForDirectAndProxiedRuns) 
         FetchWorker* worker = Start(url);
         Finish(worker);
 
-        EXPECT_EQ(worker->result, FetchWorker::kRejectPage);
+        EXPECT_EQ(worker->result, FetchWorker::kRefusalPage);
         EXPECT_EQ(worker->statusText, QStringLiteral("успешно"));
         EXPECT_EQ(replica_.requestCount(), 2);
         const QString notice = QStringLiteral("Получили 429 для ") + url +
@@ -220,7 +220,7 @@ TEST_F(FetchWorkerTest, PageWithoutClosingTagIsRetriedUntilTheAttemptsRunOut) {
     routes_.addPrefix("/epz/rdik/card/reject-info.html?rejectId=1", Response::Ok(kDetailPage));
     FetchWorker* retried = Start(RejectUrl(1));
     Finish(retried);
-    EXPECT_EQ(retried->result, FetchWorker::kRejectPage);
+    EXPECT_EQ(retried->result, FetchWorker::kRefusalPage);
 
     RunTiming timing = Timing();
     timing.maxAttempts = 3;
@@ -352,7 +352,7 @@ TEST_F(FetchWorkerTest, HostilePagesFailOnlyThatPage) {
     routes_.addExact("/epz/rdik/card/reject-info.html?rejectId=99", Response::Ok(cp1251));
     FetchWorker* foreign = Start(RejectUrl(99));
     Finish(foreign);
-    EXPECT_EQ(foreign->result, FetchWorker::kRejectPage);
+    EXPECT_EQ(foreign->result, FetchWorker::kRefusalPage);
     EXPECT_EQ(TextToStream(foreign->html), cp1251);
     EXPECT_TRUE(DecodePage(foreign->html).contains(QChar::ReplacementCharacter));
 }

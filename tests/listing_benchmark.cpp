@@ -43,7 +43,7 @@ void SearchPage() {
     qsizetype links = 0;
     const double parseMs = AverageMs(200, [&](int) {
         qsizetype rest = 0;
-        links = CollectRejectLinks(page, QStringLiteral("https://p.test"), &rest).size();
+        links = CollectRefusalLinks(page, QStringLiteral("https://p.test"), &rest).size();
         NextPageUrl(page, rest, url);
     });
     std::printf("search page: %lld KB, %lld refusal links; reading links and next page: %.2f ms\n",

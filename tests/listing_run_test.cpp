@@ -12,7 +12,7 @@
 #include "PortalReplica.h"
 #include "portal/RefusalPage.h"
 #include "run/RecordedRunReport.h"
-#include "run/RejectPages.h"
+#include "run/RefusalPages.h"
 #include "run/RunDriver.h"
 #include "store/HaveStore.h"
 #include "support/TestSupport.h"
@@ -380,7 +380,7 @@ TEST(RejectPageTest, BothBoundsRejectAndForeignContractLinksStayAsTheyAre) {
     const QString url =
         QStringLiteral("https://p.test/epz/rdik/card/reject-info.html?") + contract.rejectQuery;
 
-    HandleRejectPage(run, page, url);
+    HandleRefusalPage(run, page, url);
 
     QStringList texts;
     for (const QString& line : view.log()) {

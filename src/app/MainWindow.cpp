@@ -439,7 +439,7 @@ void MainWindow::appendResult(const QString& line) {
     resultsView->appendPlainText(line);
 }
 
-void MainWindow::showRejectBalloon(const QString& title, const QString& text) {
+void MainWindow::showRefusalBalloon(const QString& title, const QString& text) {
     if (trayIcon->isVisible() && QSystemTrayIcon::supportsMessages()) {
         trayIcon->showMessage(title, text, QSystemTrayIcon::Information, 5000);
     }

@@ -120,7 +120,7 @@ protected:
     int startRestartTimer() override;
     void startResumeTimer(std::weak_ptr<RunControl> run, int ms) override;
     void appendResult(const QString& line) override;
-    void showRejectBalloon(const QString& title, const QString& text) override;
+    void showRefusalBalloon(const QString& title, const QString& text) override;
     void processPendingEvents() override;
 
     void showEvent(QShowEvent* event) override;

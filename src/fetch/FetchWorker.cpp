@@ -206,7 +206,7 @@ void FetchWorker::Fetch(HttpClient& client) {
             if (url.contains(kSearchMarker)) {
                 result = kSearchPage;
             } else if (url.contains(kRejectMarker)) {
-                result = kRejectPage;
+                result = kRefusalPage;
             } else if (url.contains(kCardMarker)) {
                 result = kCardPage;
             }

@@ -30,7 +30,7 @@ public:
     // Result codes.
     static constexpr qint32 kNothing = 0;
     static constexpr qint32 kSearchPage = 1;
-    static constexpr qint32 kRejectPage = 2;
+    static constexpr qint32 kRefusalPage = 2;
     static constexpr qint32 kCardPage = 3;
     static constexpr qint32 kFailure = -1;
 

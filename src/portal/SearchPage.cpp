@@ -40,7 +40,7 @@ SearchCount ReadSearchCount(const QString& page) {
     return count;
 }
 
-QStringList CollectRejectLinks(const QString& page, const QString& base, qsizetype* rest) {
+QStringList CollectRefusalLinks(const QString& page, const QString& base, qsizetype* rest) {
     // The page is consumed with a moving position, so a page of 500 entries is read in time
     // linear in its length.
     QStringList links;

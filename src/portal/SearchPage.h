@@ -24,7 +24,7 @@ SearchCount ReadSearchCount(const QString& page);
 // The refusal links of a page's result entries, in page order, with `base` put in front of the
 // ones that begin with "/". `rest` receives where the part of the page behind the entries
 // begins (0-based), the part the page bar is read from.
-QStringList CollectRejectLinks(const QString& page, const QString& base, qsizetype* rest);
+QStringList CollectRefusalLinks(const QString& page, const QString& base, qsizetype* rest);
 // The URL of the page after `url` as the page bar from `rest` on names it; empty when the page
 // has no next-page arrow or its page bar names no later page.
 QString NextPageUrl(const QString& page, qsizetype rest, const QString& url);

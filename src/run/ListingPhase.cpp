@@ -1,6 +1,6 @@
 // The listing phase: the search pages and refusal pages, fetched by workers and read in turn.
 #include "fetch/FetchWorker.h"
-#include "run/RejectPages.h"
+#include "run/RefusalPages.h"
 #include "run/RunDriver.h"
 #include "run/SearchPages.h"
 #include "text/RunError.h"
@@ -102,8 +102,8 @@ void RunDriver::HarvestListing(FetchWorker* worker) {
     const QString url = worker->url;
     if (worker->result == FetchWorker::kSearchPage) {
         HandleSearchPage(*this, page, url);
-    } else if (worker->result == FetchWorker::kRejectPage) {
+    } else if (worker->result == FetchWorker::kRefusalPage) {
         ShowCounters();
-        HandleRejectPage(*this, page, url);
+        HandleRefusalPage(*this, page, url);
     }
 }

@@ -154,7 +154,7 @@ void RecordedRunReport::appendResult(const QString& line) {
     results_.append(line);
 }
 
-void RecordedRunReport::showRejectBalloon(const QString& title, const QString& text) {
+void RecordedRunReport::showRefusalBalloon(const QString& title, const QString& text) {
     std::lock_guard lock(mutex_);
     balloons_.append(title + QLatin1Char('|') + text);
 }

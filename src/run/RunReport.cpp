@@ -70,7 +70,8 @@ void RunReport::PhaseEnded(const QString& failure, std::weak_ptr<RunControl> run
 
 void RunReport::RefusalAccepted(const QString& refusalDate, const QString& cardUrl) {
     appendResult(StampedLine(refusalDate + QLatin1Char(' ') + cardUrl));
-    showRejectBalloon(QStringLiteral("Quorvane"), QStringLiteral("Найден отказ от ") + refusalDate);
+    showRefusalBalloon(QStringLiteral("Quorvane"),
+                       QStringLiteral("Найден отказ от ") + refusalDate);
 }
 
 void RunReport::WriteLog(const QString& text) {

@@ -45,7 +45,7 @@ protected:
     // The results list.
     virtual void appendResult(const QString& line) = 0;
     // A balloon at the tray icon, when the icon is shown.
-    virtual void showRejectBalloon(const QString& title, const QString& text) = 0;
+    virtual void showRefusalBalloon(const QString& title, const QString& text) = 0;
     // Lets the face handle its pending events in the middle of a long run.
     virtual void processPendingEvents() = 0;
 };

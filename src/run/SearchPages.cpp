@@ -88,7 +88,7 @@ void HandleSearchPage(RunDriver& run, QString page, const QString& url) {
                 records = 0;
             }
         }
-        const QStringList links = CollectRejectLinks(page, run.portalBase, &rest);
+        const QStringList links = CollectRefusalLinks(page, run.portalBase, &rest);
         for (const QString& link : links) {
             const QString digest = QString::fromLatin1(
                 QCryptographicHash::hash(link.toUtf8(), QCryptographicHash::Md5).toHex());

@@ -42,7 +42,7 @@ class ForgetfulRunView : public RecordedRunReport {
 protected:
     void appendLog(const QString&) override {}
     void appendResult(const QString&) override {}
-    void showRejectBalloon(const QString&, const QString&) override {}
+    void showRefusalBalloon(const QString&, const QString&) override {}
 };
 
 }  // namespace

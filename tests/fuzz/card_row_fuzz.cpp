@@ -2,6 +2,7 @@
 // date and the page, separated by NUL bytes (an input without them is a page alone); all three
 // come from the portal.
 #include "FuzzSupport.h"
+#include "portal/ContractCard.h"
 #include "run/CardRow.h"
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {

@@ -5,7 +5,7 @@
 
 #include "FuzzSupport.h"
 #include "portal/RefusalPage.h"
-#include "run/RejectPages.h"
+#include "run/RefusalPages.h"
 #include "run/RunDriver.h"
 #include "text/ByteText.h"
 #include "text/TextHelpers.h"
@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Require(!card.startsWith(QLatin1Char('/')), "a card link without the portal's address");
 
     try {
-        HandleRejectPage(run, page, kUrl);
+        HandleRefusalPage(run, page, kUrl);
     } catch (const std::exception&) {
         // A failed page is logged by the driver and the run goes on.
     }

@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     qsizetype rest = -1;
-    const QStringList links = CollectRejectLinks(page, run.portalBase, &rest);
+    const QStringList links = CollectRefusalLinks(page, run.portalBase, &rest);
     Require(rest >= 0 && rest <= page.size(), "the page bar is read from outside the page");
     for (const QString& link : links) {
         Require(

@@ -1,4 +1,4 @@
-#include "run/RejectPages.h"
+#include "run/RefusalPages.h"
 
 #include <QDate>
 
@@ -63,7 +63,7 @@ void Accept(RunDriver& run, const QString& page, const QString& key, const QStri
 
 }  // namespace
 
-void HandleRejectPage(RunDriver& run, const QString& page, const QString& url) {
+void HandleRefusalPage(RunDriver& run, const QString& page, const QString& url) {
     const QString havePath = run.WorkPath(QStringLiteral("have.txt"));
     RefusalDocuments documents(page);
     RefusalDocument document;
