@@ -22,13 +22,13 @@ QString Now() {
 }  // namespace
 
 HeadlessWatch::HeadlessWatch(const CommandLine& options, const FileLayout& layout,
-                             ConsoleRunReport& view, int defaultThreads, bool defaultProxy)
+                             ConsoleRunReport& report, int defaultThreads, bool defaultProxy)
     : options_(options),
       layout_(layout),
-      view_(view),
+      report_(report),
       useProxy_(options.proxy.value_or(defaultProxy)),
       threads_(options.threads.value_or(defaultThreads)) {
-    view_.setRestartChecked(!options.once);
+    report_.setRestartChecked(!options.once);
     restartTimer_.setSingleShot(true);
     connect(&restartTimer_, &QTimer::timeout, this, &HeadlessWatch::StartRun);
     stopPoll_.setInterval(10);
@@ -55,7 +55,7 @@ void HeadlessWatch::StartRun() {
     }
     // The date defaults are taken afresh at every run, so a long watch moves with the calendar.
     const QDate today = QDate::currentDate();
-    run_ = std::make_unique<RunDriver>(&view_);
+    run_ = std::make_unique<RunDriver>(&report_);
     run_->SetThreadLimit(threads_);
     run_->options.programDir = layout_.programDir();
     run_->options.workDir = layout_.workDir();
@@ -78,7 +78,7 @@ bool HeadlessWatch::ProxyFileHasLines() {
     if (ProxyFileNamesAProxy(QDir(layout_.programDir()).filePath(QStringLiteral("proxy.txt")))) {
         return true;
     }
-    view_.WriteLog(QStringLiteral(
+    report_.WriteLog(QStringLiteral(
         "файл proxy.txt пустой, задайте в него прокси в формате ip:port:login:password"));
     return false;
 }
@@ -87,8 +87,8 @@ void HeadlessWatch::RunFinished() {
     run_->wait();
     const bool setUpFailed = run_->SetUpFailed();
     run_.reset();
-    const bool phaseFailed = view_.TakePhaseFailed();
-    const bool restartArmed = view_.TakeRestartArmed();
+    const bool phaseFailed = report_.TakePhaseFailed();
+    const bool restartArmed = report_.TakeRestartArmed();
     notifier_.Status(RunEndStatus());
     if (stopping_) {
         QCoreApplication::exit(kExitDone);
@@ -113,7 +113,7 @@ QString HeadlessWatch::RunEndStatus() {
     }
     return QStringLiteral("Выгрузка завершена %1: найдено отказов %2, уведомлений ждут отправки %3")
         .arg(Now())
-        .arg(view_.TakeRefusalsFound())
+        .arg(report_.TakeRefusalsFound())
         .arg(waiting);
 }
 
@@ -136,6 +136,6 @@ void HeadlessWatch::Stop() {
     }
     run_->AbandonNetwork();
     run_->Terminate();
-    view_.WriteLog(QStringLiteral("Останавливаем работу"));
+    report_.WriteLog(QStringLiteral("Останавливаем работу"));
     stopPoll_.start();
 }

@@ -19,7 +19,7 @@ class RunDriver;
 class HeadlessWatch : public QObject {
     Q_OBJECT
 public:
-    HeadlessWatch(const CommandLine& options, const FileLayout& layout, ConsoleRunReport& view,
+    HeadlessWatch(const CommandLine& options, const FileLayout& layout, ConsoleRunReport& report,
                   int defaultThreads, bool defaultProxy);
     ~HeadlessWatch() override;
 
@@ -35,7 +35,7 @@ private:
 
     CommandLine options_;
     FileLayout layout_;
-    ConsoleRunReport& view_;
+    ConsoleRunReport& report_;
     bool useProxy_;
     int threads_;
     ServiceNotifier notifier_;

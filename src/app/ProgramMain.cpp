@@ -81,9 +81,9 @@ int ConsoleMain(int argc, char** argv) {
     const int threads = ini.readInteger(section, QStringLiteral("Limit"), 30);
     const bool proxy = ini.readBool(section, QStringLiteral("Proxy"), false);
 
-    ConsoleRunReport view;
-    view.Echo(QStringLiteral("Спасибо, что пользуетесь парсером от сервиса Pelorant!"));
-    HeadlessWatch watch(options, layout, view, threads, proxy);
+    ConsoleRunReport report;
+    report.Echo(QStringLiteral("Спасибо, что пользуетесь парсером от сервиса Pelorant!"));
+    HeadlessWatch watch(options, layout, report, threads, proxy);
     StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::stopRequested, &watch, &HeadlessWatch::Stop);
     // Started from the event loop, so that a run ending at once can end the loop.
