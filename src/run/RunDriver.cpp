@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSet>
 #include <QUrl>
 #include <algorithm>
 
@@ -19,7 +18,6 @@
 #include "store/IniFile.h"
 #include "text/ByteText.h"
 #include "text/RunError.h"
-#include "text/StampedLine.h"
 #include "text/TextHelpers.h"
 
 namespace {
@@ -90,9 +88,9 @@ void RunDriver::ShowCounters() {
         static_cast<quint32>(Timing().refreshThrottleMs)) {
         return;
     }
-    const RunProgress counted = progress;
-    CallOnSinkThread(*events_, [&] {
-        events_->CountersChanged(counted.contractsFound, counted.refusalsQueued);
+    // The driver waits for the call, so the face reads the counts as they stand now.
+    CallOnSinkThread(*events_, [this] {
+        events_->CountersChanged(progress.contractsFound, progress.refusalsQueued);
     });
     progress.lastCountersUpdate = TickCount();
 }
