@@ -4,6 +4,10 @@ void RunControl::Hold() {
     std::shared_ptr<WakeSignal> wake;
     {
         std::lock_guard lock(mutex_);
+        // Checked under the lock Terminate takes, so a hold cannot slip in after it.
+        if (terminated_.load()) {
+            return;
+        }
         held_ = true;
         wake = wake_;
     }
@@ -31,13 +35,14 @@ bool RunControl::Held() const {
 }
 
 void RunControl::Terminate() {
-    terminated_.store(true);
     std::shared_ptr<WakeSignal> wake;
     {
         std::lock_guard lock(mutex_);
+        terminated_.store(true);
+        // Nobody has to continue a stopped run: a phase that failed while stopping gets out too.
+        held_ = false;
         wake = wake_;
     }
-    // A held driver still only leaves once continued; waking it lets it look again.
     changed_.notify_all();
     if (wake) {
         wake->Notify();

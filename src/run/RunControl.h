@@ -13,11 +13,12 @@
 // (a pending resume timer, for one), so no one ever reaches into a freed driver.
 class RunControl {
 public:
-    // Holds the driver at its next check; it does nothing until continued or terminated.
+    // Holds the driver at its next check; it does nothing until continued or terminated. A
+    // terminated run is never held: it is on its way out.
     void Hold();
     void Continue();
     bool Held() const;
-    // Asks the driver to leave the run.
+    // Asks the driver to leave the run; releases a hold, so a held driver leaves at once.
     void Terminate();
     bool Terminated() const { return terminated_.load(); }
     void SetDone() { done_.store(true); }
