@@ -65,21 +65,18 @@ protected:
     // A run left behind by a failed assertion is stopped, so it cannot keep retrying.
     void TearDown() override {
         if (run_) {
-            run_->Terminate();
+            run_->Control()->Terminate();
             run_->wait(30000);
         }
     }
 
-    RunDriver& NewRun() {
-        run_ = std::make_unique<RunDriver>(&view_);
-        RunDriver* run = run_.get();
-        run->options.programDir = dir_.path();
-        run->options.workDir = dir_.path();
-        run->options.mutexName =
-            QStringLiteral("QuorvaneTest-") + QUuid::createUuid().toString(QUuid::Id128);
-        run->options.contractFrom = kFrom;
-        run->options.contractTo = kTo;
-        return *run;
+    RunDriver& NewRun(int threadLimit = RunOptions().threadLimit) {
+        RunOptions options = RunOptionsIn(dir_.path());
+        options.contractFrom = kFrom;
+        options.contractTo = kTo;
+        options.threadLimit = threadLimit;
+        run_ = std::make_unique<RunDriver>(&view_, std::move(options));
+        return *run_;
     }
 
     // Notices go to the Bot API imitation.
@@ -216,7 +213,7 @@ TEST_F(CardRunTest, StopInTheCardPhaseKeepsTheRowsWrittenSoFar) {
             return files.size() == 1 && ReadFile(dir_.filePath(files.first())).count("\r\n") == 3;
         },
         30000));
-    run.Terminate();
+    run.Control()->Terminate();
     ASSERT_TRUE(run.wait(30000));
 
     const QList<QStringList> rows = Rows();
@@ -254,7 +251,7 @@ TEST_F(CardRunTest, RefusalsAcceptedBeforeAStopInTheListingAreExportedByTheNextR
     // The first refusal page's refusals are in have.txt: the run is stopped before its cards.
     ASSERT_TRUE(WaitFor(
         [&] { return rejectRequests_ >= 2 && QFile::exists(dir_.filePath("have.txt")); }, 30000));
-    run.Terminate();
+    run.Control()->Terminate();
     ASSERT_TRUE(run.wait(30000));
     EXPECT_TRUE(CsvFiles().isEmpty());
     const int accepted =
@@ -385,15 +382,14 @@ TEST_F(CardRunTest, DriverWaitingOnlyForEventsMissesNone) {
     RunDriver& run = NewRun();
     run.start();
     ASSERT_TRUE(WaitFor([&] { return LogHas(QStringLiteral("Начинаем работу...")); }, 30000));
-    run.Hold();
+    run.Control()->Hold();
     QThread::msleep(static_cast<unsigned long>(timing.detailSpacingMs));
-    run.Continue();
+    run.Control()->Continue();
     ASSERT_TRUE(run.wait(60000));
     EXPECT_EQ(Rows().size(), 3);
 
     // With no threads allowed the driver has nothing to wait for but the stop.
-    RunDriver& idle = NewRun();
-    idle.SetThreadLimit(0);
+    RunDriver& idle = NewRun(0);
     idle.start();
     ASSERT_TRUE(WaitFor(
         [&] {
@@ -401,9 +397,9 @@ TEST_F(CardRunTest, DriverWaitingOnlyForEventsMissesNone) {
             return log.size() == 2 && log.last().endsWith(QStringLiteral("Начинаем работу..."));
         },
         30000));
-    idle.Terminate();
+    idle.Control()->Terminate();
     ASSERT_TRUE(idle.wait(30000));
-    EXPECT_TRUE(idle.Done());
+    EXPECT_TRUE(idle.Control()->Done());
 }
 
 TEST_F(CardRunTest, RunWithoutRefusalsWritesNoFile) {

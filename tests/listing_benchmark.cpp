@@ -52,7 +52,7 @@ void SearchPage() {
     // The whole handling, with the count line, 500 log lines and the counters.
     RecordedRunReport view;
     const double handleMs = AverageMs(10, [&](int) {
-        RunDriver run(&view);
+        RunDriver run(&view, RunOptions());
         run.portalBase = QStringLiteral("https://p.test");
         HandleSearchPage(run, page, url);
     });
@@ -108,14 +108,11 @@ void WaitingRun() {
     WriteFile(dir.filePath(QStringLiteral("StartURL.txt")),
               replica::PortalImitation::StartUrl(server.url()).toUtf8());
     RecordedRunReport view;
-    RunDriver run(&view);
-    run.SetThreadLimit(1);
-    run.options.programDir = dir.path();
-    run.options.workDir = dir.path();
-    run.options.contractFrom = QDate(2026, 1, 1);
-    run.options.contractTo = QDate(2026, 1, 31);
-    run.options.mutexName =
-        QStringLiteral("QuorvaneBench-") + QUuid::createUuid().toString(QUuid::Id128);
+    RunOptions options = RunOptionsIn(dir.path());
+    options.threadLimit = 1;
+    options.contractFrom = QDate(2026, 1, 1);
+    options.contractTo = QDate(2026, 1, 31);
+    RunDriver run(&view, options);
 
     QElapsedTimer timer;
     timer.start();

@@ -43,21 +43,18 @@ protected:
 
     QString base() const { return replica_.url(); }
 
-    // One whole run from `startUrl`; `setUp` sets the driver's inputs.
+    // One whole run from `startUrl`; `setUp` sets the driver's options.
     std::unique_ptr<RunDriver> Run(const QString& startUrl,
-                                   const std::function<void(RunDriver&)>& setUp = {}) {
+                                   const std::function<void(RunOptions&)>& setUp = {}) {
         WriteFile(dir_.filePath(QStringLiteral("StartURL.txt")), startUrl.toUtf8());
-        auto run = std::make_unique<RunDriver>(&view_);
-        run->options.programDir = dir_.path();
-        run->options.workDir = dir_.path();
-        run->options.mutexName =
-            QStringLiteral("QuorvaneListing-") + QUuid::createUuid().toString(QUuid::Id128);
+        RunOptions options = RunOptionsIn(dir_.path());
         if (setUp) {
-            setUp(*run);
+            setUp(options);
         }
+        auto run = std::make_unique<RunDriver>(&view_, std::move(options));
         run->start();
         EXPECT_TRUE(run->wait(180000));
-        EXPECT_TRUE(run->Done());
+        EXPECT_TRUE(run->Control()->Done());
         return run;
     }
 
@@ -127,9 +124,9 @@ TEST_F(ListingRunTest, EveryPageOfASearchOnceAndEveryRefusalLinkOnce) {
     // Without "pageNumber=1&" the search is walked without counting or splitting.
     QString start = PortalImitation::StartUrl(base());
     start.replace(QStringLiteral("pageNumber=1&"), QString());
-    auto run = Run(start, [](RunDriver& r) {
-        r.options.contractFrom = QDate(2025, 3, 1);
-        r.options.contractTo = QDate(2025, 3, 31);
+    auto run = Run(start, [](RunOptions& r) {
+        r.contractFrom = QDate(2025, 3, 1);
+        r.contractTo = QDate(2025, 3, 31);
     });
 
     const QStringList searches = Targets(PortalImitation::kSearchPath);
@@ -142,7 +139,7 @@ TEST_F(ListingRunTest, EveryPageOfASearchOnceAndEveryRefusalLinkOnce) {
     EXPECT_TRUE(searches[1].endsWith("&pageNumber=2"));
     EXPECT_TRUE(searches[2].endsWith("&pageNumber=3"));
     EXPECT_EQ(CountStarting(QStringLiteral("Нашлось")), 0);
-    EXPECT_EQ(run->progress.contractsFound, 0);
+    EXPECT_EQ(run->Outcome().contractsFound, 0);
 
     const QStringList rejects = Targets(PortalImitation::kRejectPath);
     EXPECT_EQ(rejects.size(), rejectQueries.size());
@@ -162,10 +159,10 @@ TEST_F(ListingRunTest, LargeWindowIsNarrowedLevelByLevelUntilEverySearchIsWalked
     data.contracts.append(early);
     data.contracts.append(late);
     portal_.setData(data);
-    auto run = Run(PortalImitation::StartUrl(base()), [](RunDriver& r) {
-        r.SetThreadLimit(1);
-        r.options.contractFrom = QDate(2026, 1, 1);
-        r.options.contractTo = QDate(2026, 1, 31);
+    auto run = Run(PortalImitation::StartUrl(base()), [](RunOptions& r) {
+        r.threadLimit = 1;
+        r.contractFrom = QDate(2026, 1, 1);
+        r.contractTo = QDate(2026, 1, 31);
     });
 
     const QStringList searches = Targets(PortalImitation::kSearchPath);
@@ -195,7 +192,7 @@ TEST_F(ListingRunTest, LargeWindowIsNarrowedLevelByLevelUntilEverySearchIsWalked
     EXPECT_GE(CountStarting(kSplitLine), 4);
     EXPECT_EQ(CountStarting(kNarrowFailed), 0);
     // The walked searches cover the window without gap or overlap.
-    EXPECT_EQ(run->progress.contractsFound, 2502);
+    EXPECT_EQ(run->Outcome().contractsFound, 2502);
     EXPECT_EQ(Targets(PortalImitation::kRejectPath).size(), 1);
     EXPECT_EQ(CountStarting(QStringLiteral("Найден отказ ")), 1);
 }
@@ -204,9 +201,9 @@ TEST_F(ListingRunTest, ThresholdIsFourHundredRecords) {
     PortalDataSet data =
         replica::MakePortalDataSet(399, QDate(2026, 1, 1), QDate(2026, 1, 3), 3, 0);
     portal_.setData(data);
-    auto run = Run(PortalImitation::StartUrl(base()), [](RunDriver& r) {
-        r.options.contractFrom = QDate(2026, 1, 1);
-        r.options.contractTo = QDate(2026, 1, 3);
+    auto run = Run(PortalImitation::StartUrl(base()), [](RunOptions& r) {
+        r.contractFrom = QDate(2026, 1, 1);
+        r.contractTo = QDate(2026, 1, 3);
     });
     EXPECT_EQ(Targets(PortalImitation::kSearchPath).size(), 1);
     EXPECT_EQ(CountStarting(kSplitLine), 0);
@@ -215,20 +212,20 @@ TEST_F(ListingRunTest, ThresholdIsFourHundredRecords) {
     const qsizetype count = texts.indexOf(QStringLiteral("Нашлось 399 записей"));
     ASSERT_GT(count, 0);
     EXPECT_TRUE(texts[count - 1].endsWith("contractDateFrom=01.01.2026&contractDateTo=03.01.2026"));
-    EXPECT_EQ(run->progress.contractsFound, 399);
-    EXPECT_EQ(run->progress.maximum, 399);
+    EXPECT_EQ(run->Outcome().contractsFound, 399);
+    EXPECT_EQ(run->Outcome().firstSearchCount, 399);
 
     data.contracts.append(replica::MakeContract(Id(9), QDate(2026, 1, 2), 100));
     portal_.setData(data);
     replica_.clearRequests();
-    run = Run(PortalImitation::StartUrl(base()), [](RunDriver& r) {
-        r.options.contractFrom = QDate(2026, 1, 1);
-        r.options.contractTo = QDate(2026, 1, 3);
+    run = Run(PortalImitation::StartUrl(base()), [](RunOptions& r) {
+        r.contractFrom = QDate(2026, 1, 1);
+        r.contractTo = QDate(2026, 1, 3);
     });
     EXPECT_EQ(CountStarting(kSplitLine), 1);
     EXPECT_EQ(Targets(PortalImitation::kSearchPath).size(), 3);
-    EXPECT_EQ(run->progress.contractsFound, 400);
-    EXPECT_EQ(run->progress.maximum, 400);
+    EXPECT_EQ(run->Outcome().contractsFound, 400);
+    EXPECT_EQ(run->Outcome().firstSearchCount, 400);
 }
 
 TEST_F(ListingRunTest, WindowWithUnreadableDatesIsWalkedUnsplit) {
@@ -244,7 +241,7 @@ TEST_F(ListingRunTest, WindowWithUnreadableDatesIsWalkedUnsplit) {
     EXPECT_EQ(CountStarting(kNarrowFailed), 1);
     EXPECT_EQ(CountStarting(kSplitLine), 0);
     EXPECT_EQ(Targets(PortalImitation::kSearchPath).size(), 1);
-    EXPECT_EQ(run->progress.contractsFound, 450);
+    EXPECT_EQ(run->Outcome().contractsFound, 450);
     EXPECT_EQ(CountStarting(QStringLiteral("Найден отказ ")), 1);
 }
 
@@ -258,9 +255,9 @@ TEST_F(ListingRunTest, SingleDayIsSplitByPriceAndAnUnsplittableSearchIsWalkedAsI
     replica::AddRefusal(data.contracts.last(), {replica::CustomerRefusal("06.01.2026 09:00")});
     portal_.setData(data);
 
-    auto run = Run(PortalImitation::StartUrl(base()), [&](RunDriver& r) {
-        r.options.contractFrom = day;
-        r.options.contractTo = day;
+    auto run = Run(PortalImitation::StartUrl(base()), [&](RunOptions& r) {
+        r.contractFrom = day;
+        r.contractTo = day;
     });
 
     const QStringList searches = Targets(PortalImitation::kSearchPath);
@@ -276,7 +273,7 @@ TEST_F(ListingRunTest, SingleDayIsSplitByPriceAndAnUnsplittableSearchIsWalkedAsI
             EXPECT_TRUE(text.endsWith(single));
         }
     }
-    EXPECT_EQ(run->progress.contractsFound, 860);
+    EXPECT_EQ(run->Outcome().contractsFound, 860);
     EXPECT_EQ(CountStarting(QStringLiteral("Найден отказ ")), 1);
 }
 
@@ -301,11 +298,11 @@ TEST_F(ListingRunTest, RefusalPagesFilteredByDateAndStoreThenRecorded) {
     WriteFile(dir_.filePath("have.txt"),
               (rejectUrl(stored).toUpper() + "#15.02.2026 15:00\r\n").toUtf8());
 
-    auto run = Run(PortalImitation::StartUrl(base()), [](RunDriver& r) {
-        r.options.contractFrom = QDate(2026, 1, 1);
-        r.options.contractTo = QDate(2026, 1, 31);
-        r.options.refusalFrom = QDate(2026, 2, 10);
-        r.options.refusalTo = QDate(2026, 2, 20);
+    auto run = Run(PortalImitation::StartUrl(base()), [](RunOptions& r) {
+        r.contractFrom = QDate(2026, 1, 1);
+        r.contractTo = QDate(2026, 1, 31);
+        r.refusalFrom = QDate(2026, 2, 10);
+        r.refusalTo = QDate(2026, 2, 20);
     });
 
     const QStringList texts = Texts();
@@ -334,7 +331,7 @@ TEST_F(ListingRunTest, RefusalPagesFilteredByDateAndStoreThenRecorded) {
     const QString card = base() + PortalImitation::kCardPath + "?reestrNumber=";
     QStringList cards;
     QStringList dated;
-    for (const CardJob& job : run->cards) {
+    for (const CardJob& job : run->Outcome().cards) {
         cards << job.url;
         dated << job.url + QLatin1Char('#') + job.refusalDate;
     }
@@ -343,7 +340,7 @@ TEST_F(ListingRunTest, RefusalPagesFilteredByDateAndStoreThenRecorded) {
     EXPECT_TRUE(dated.contains(card + Id(1) + "#12.02.2026 09:30"));
     EXPECT_TRUE(dated.contains(card + Id(2) + "#20.02.2026 23:59"));
     EXPECT_EQ(view_.results().size(), 4);
-    EXPECT_TRUE(run->newRefusalSeen);
+    EXPECT_TRUE(run->Outcome().newRefusalSeen);
 
     // Every new refusal is in the store, rejected ones too, beside the old line.
     HaveStore store;
@@ -363,11 +360,12 @@ TEST_F(ListingRunTest, RefusalPagesFilteredByDateAndStoreThenRecorded) {
 TEST(RejectPageTest, BothBoundsRejectAndForeignContractLinksStayAsTheyAre) {
     QTemporaryDir dir;
     RecordedRunReport view;
-    RunDriver run(&view);
-    run.options.workDir = dir.path();
+    RunOptions options;
+    options.workDir = dir.path();
+    options.refusalFrom = QDate(2026, 2, 20);
+    options.refusalTo = QDate(2026, 2, 10);
+    RunDriver run(&view, options);
     run.portalBase = QStringLiteral("https://p.test");
-    run.options.refusalFrom = QDate(2026, 2, 20);
-    run.options.refusalTo = QDate(2026, 2, 10);
 
     ContractRecord contract = replica::MakeContract(Id(1), QDate(2026, 1, 1), 10);
     replica::AddRefusal(contract, {replica::CustomerRefusal("15.02.2026 10:00"),
@@ -489,10 +487,10 @@ TEST_F(ListingRunTest, FiveDetailSlotsWithProxiesAndOneWithout) {
         replica_.clearRequests();
         QFile::remove(dir_.filePath(QStringLiteral("have.txt")));
         // No proxy.txt: with the box ticked every request still goes out directly.
-        Run(PortalImitation::StartUrl(base()), [proxies](RunDriver& r) {
-            r.options.useProxy = proxies;
-            r.options.contractFrom = QDate(2026, 2, 1);
-            r.options.contractTo = QDate(2026, 2, 28);
+        Run(PortalImitation::StartUrl(base()), [proxies](RunOptions& r) {
+            r.useProxy = proxies;
+            r.contractFrom = QDate(2026, 2, 1);
+            r.contractTo = QDate(2026, 2, 28);
         });
         const QList<replica::Request> requests = replica_.requests();
         const int slotCount = proxies ? 5 : 1;

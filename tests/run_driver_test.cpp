@@ -16,12 +16,6 @@ using replica::PortalReplica;
 using replica::Response;
 using replica::RouteTable;
 
-// Reaches the driver's seam for a thread that cannot be created.
-class RunDriverTestAccess {
-public:
-    static void SetWorkerStackSize(RunDriver& run, uint bytes) { run.workerStackSize_ = bytes; }
-};
-
 namespace {
 
 const QByteArray kEmptySearchPage =
@@ -37,14 +31,13 @@ protected:
         routes_.addPrefix("/epz/contract/search/results.html", Response::Ok(kEmptySearchPage));
     }
 
-    // A driver for one run in the test's folder.
-    std::unique_ptr<RunDriver> NewRun() {
-        auto run = std::make_unique<RunDriver>(&view_);
-        run->options.programDir = dir_.path();
-        run->options.workDir = dir_.path();
-        run->options.mutexName =
-            QStringLiteral("QuorvaneTest-") + QUuid::createUuid().toString(QUuid::Id128);
-        return run;
+    // A driver for one run in the test's folder; `setUp` changes its options.
+    std::unique_ptr<RunDriver> NewRun(const std::function<void(RunOptions&)>& setUp = {}) {
+        RunOptions options = RunOptionsIn(dir_.path());
+        if (setUp) {
+            setUp(options);
+        }
+        return std::make_unique<RunDriver>(&view_, std::move(options));
     }
 
     void WriteStartUrl() {
@@ -55,7 +48,7 @@ protected:
 
     static void Finish(RunDriver& run) {
         ASSERT_TRUE(run.wait(30000));
-        EXPECT_TRUE(run.Done());
+        EXPECT_TRUE(run.Control()->Done());
     }
 
     bool LogHas(const QString& text) const {
@@ -99,7 +92,7 @@ TEST_F(RunDriverTest, UnusableStartUrlEndsRightAfterTheStartLineWithOneLine) {
                     log[2].contains(QStringLiteral("один адрес поиска контрактов на портале")))
             << log[2].toStdString();
         EXPECT_TRUE(log[3].contains(QStringLiteral(": Лог записан в ")));
-        EXPECT_TRUE(run->SetUpFailed());
+        EXPECT_TRUE(run->Outcome().setUpFailed);
         EXPECT_EQ(replica_.requestCount(), 0);
         EXPECT_TRUE(view_.runControlsEnabled());
         EXPECT_TRUE(QDir(dir_.filePath(QStringLiteral("logs"))).exists());
@@ -127,13 +120,12 @@ TEST_F(RunDriverTest, NormalEndFetchesTheStartPageAndSchedulesTheRestart) {
 TEST_F(RunDriverTest, ThreadCountZeroStartsNothingUntilStopped) {
     WriteStartUrl();
     view_.setRestartChecked(true);
-    auto run = NewRun();
-    run->SetThreadLimit(0);
+    auto run = NewRun([](RunOptions& options) { options.threadLimit = 0; });
     run->start();
     ASSERT_TRUE(WaitFor([&] { return LogHas(QStringLiteral("Начинаем работу...")); }, 10000));
     QThread::msleep(200);
-    EXPECT_FALSE(run->Done());
-    run->Terminate();
+    EXPECT_FALSE(run->Control()->Done());
+    run->Control()->Terminate();
     Finish(*run);
 
     EXPECT_EQ(replica_.requestCount(), 0);
@@ -165,10 +157,11 @@ TEST_F(RunDriverTest, NeverRunsMoreWorkersThanTheThreadCount) {
               (replica_.url() + "/epz/contract/search/results.html?morphology=on&pageNumber=1&"
                                 "sortBy=UPDATE_DATE")
                   .toUtf8());
-    auto run = NewRun();
-    run->SetThreadLimit(2);
-    run->options.contractFrom = QDate(2026, 1, 1);
-    run->options.contractTo = QDate(2026, 1, 31);
+    auto run = NewRun([](RunOptions& options) {
+        options.threadLimit = 2;
+        options.contractFrom = QDate(2026, 1, 1);
+        options.contractTo = QDate(2026, 1, 31);
+    });
     run->start();
     Finish(*run);
 
@@ -182,24 +175,22 @@ TEST_F(RunDriverTest, NeverRunsMoreWorkersThanTheThreadCount) {
 
 TEST_F(RunDriverTest, StopWhileHeldEndsTheRunAfterContinuing) {
     WriteStartUrl();
-    auto run = NewRun();
-    run->SetThreadLimit(0);
+    auto run = NewRun([](RunOptions& options) { options.threadLimit = 0; });
     run->start();
     ASSERT_TRUE(WaitFor([&] { return LogHas(QStringLiteral("Начинаем работу...")); }, 10000));
-    run->Hold();
+    run->Control()->Hold();
     QThread::msleep(50);
     // As the window's Stop does it: continue a held driver, then terminate it.
-    run->Continue();
-    run->Terminate();
+    run->Control()->Continue();
+    run->Control()->Terminate();
     Finish(*run);
     EXPECT_TRUE(view_.runControlsEnabled());
 }
 
 TEST_F(RunDriverTest, AWorkerWhoseThreadCannotStartIsAFailedPage) {
     WriteStartUrl();
-    auto run = NewRun();
     // No thread can be created with a one-byte stack.
-    RunDriverTestAccess::SetWorkerStackSize(*run, 1);
+    auto run = NewRun([](RunOptions& options) { options.workerStackSize = 1; });
     run->start();
     Finish(*run);
     EXPECT_EQ(replica_.requestCount(), 0);
@@ -225,8 +216,7 @@ TEST_F(RunDriverTest, ProxyLinesThatNameNoProxyAreSkippedByNumber) {
     EXPECT_EQ(file.proxies, (QStringList{"10.0.0.1:3128:user:pw", "u:p@10.0.0.4:8080"}));
     EXPECT_EQ(file.malformedLines, (QList<int>{2, 4, 5}));
 
-    auto run = NewRun();
-    run->options.useProxy = true;
+    auto run = NewRun([](RunOptions& options) { options.useProxy = true; });
     run->start();
     Finish(*run);
     const QStringList log = view_.log();

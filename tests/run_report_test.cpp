@@ -14,8 +14,7 @@ namespace {
 
 class RunReportTest : public ::testing::Test {
 protected:
-    RunReportTest() : timing_(ScopedTiming::Scaled(1)), run_(&view_) {
-        run_.options.programDir = dir_.path();
+    RunReportTest() : timing_(ScopedTiming::Scaled(1)), run_(&view_, RunOptionsIn(dir_.path())) {
         QDir().mkpath(dir_.filePath(QStringLiteral("logs")));
     }
     ~RunReportTest() override { SetTickOffsetForTesting(0); }
@@ -119,21 +118,21 @@ TEST_F(RunReportTest, FailedPhaseLogsTheErrorAndPausesUntilTheResumeTimer) {
     RunTiming timing = Timing();
     timing.resumeTimerMs = 100;
     ScopedTiming shortResume(timing);
-    run_.Hold();  // as the driver does before it tells of a failed phase
+    run_.Control()->Hold();  // as the driver does before it tells of a failed phase
     OnReportThread([&] { view_.PhaseEnded(QString(300, QLatin1Char('e')), run_.Control()); });
     const QStringList log = view_.log();
     ASSERT_EQ(log.size(), 2);
     EXPECT_TRUE(log[0].endsWith(QStringLiteral(": Ошибка: ") + QString(200, QLatin1Char('e'))));
     EXPECT_TRUE(log[1].endsWith(QStringLiteral(": Включаем паузу на 5 секунд")));
-    EXPECT_TRUE(run_.Held());
+    EXPECT_TRUE(run_.Control()->Held());
     EXPECT_EQ(view_.resumeTimerArms(), 1);
-    ASSERT_TRUE(WaitFor([&] { return !run_.Held(); }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return !run_.Control()->Held(); }, 5000));
     EXPECT_TRUE(
         view_.log().last().endsWith(QStringLiteral(": Отключаем паузу, продолжаем работу")));
 
     OnReportThread([&] { view_.PhaseEnded(QString(), run_.Control()); });
     EXPECT_TRUE(view_.log().last().endsWith(QStringLiteral(": Сбор данных завершен")));
-    EXPECT_FALSE(run_.Held());
+    EXPECT_FALSE(run_.Control()->Held());
 }
 
 TEST_F(RunReportTest, AnnouncementGoesToResultsAndBalloon) {

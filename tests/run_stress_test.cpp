@@ -119,15 +119,12 @@ protected:
                       .toUtf8());
 
         auto view = std::make_unique<RecordedRunReport>();
-        auto run = std::make_unique<RunDriver>(view.get());
-        run->SetThreadLimit(pick(1, 4));
-        run->options.programDir = dir.path();
-        run->options.workDir = dir.path();
-        const QString mutexName =
-            QStringLiteral("QuorvaneStress-") + QUuid::createUuid().toString(QUuid::Id128);
-        run->options.mutexName = mutexName;
-        run->options.contractFrom = kFrom;
-        run->options.contractTo = kTo;
+        RunOptions options = RunOptionsIn(dir.path());
+        options.threadLimit = pick(1, 4);
+        const QString mutexName = options.mutexName;
+        options.contractFrom = kFrom;
+        options.contractTo = kTo;
+        auto run = std::make_unique<RunDriver>(view.get(), std::move(options));
         run->start();
 
         // The operator's actions, each after a random moment.
@@ -138,47 +135,47 @@ protected:
             switch (pick(0, 5)) {
                 case 0:
                 case 1:  // Pause, as the window's button holds a running driver
-                    run->Hold();
+                    run->Control()->Hold();
                     break;
                 case 2:
                 case 3:  // Continue
-                    run->Continue();
+                    run->Control()->Continue();
                     break;
                 case 4:  // Stop: a held driver is continued first
-                    if (run->Held()) {
-                        run->Continue();
+                    if (run->Control()->Held()) {
+                        run->Control()->Continue();
                     }
-                    run->Terminate();
+                    run->Control()->Terminate();
                     ending = Ending::Stopped;
                     break;
                 default:  // Closing the program: the run is abandoned with its notices
                     run->AbandonNetwork();
-                    if (run->Held()) {
-                        run->Continue();
+                    if (run->Control()->Held()) {
+                        run->Control()->Continue();
                     }
-                    run->Terminate();
+                    run->Control()->Terminate();
                     ending = Ending::Closed;
                     break;
             }
         }
         // An operator who paused comes back and continues before the run can end by itself.
-        if (run->Held()) {
+        if (run->Control()->Held()) {
             QThread::msleep(static_cast<unsigned long>(pick(0, 30)));
-            run->Continue();
+            run->Control()->Continue();
         }
         if (ending == Ending::Closed) {
             // As the window waits on closing: a driver that holds itself is continued.
             WaitFor(
                 [&run] {
-                    if (!run->Done() && run->Held()) {
-                        run->Continue();
+                    if (!run->Control()->Done() && run->Control()->Held()) {
+                        run->Control()->Continue();
                     }
                     return run->isFinished();
                 },
                 kEndWaitMs);
         }
         ASSERT_TRUE(run->wait(kEndWaitMs)) << "the run did not end";
-        EXPECT_TRUE(run->Done());
+        EXPECT_TRUE(run->Control()->Done());
         // The run's shared state (and with it its spacing mutex's lock file) is released once
         // the driver's thread has ended; a worker left behind would still hold it.
         EXPECT_FALSE(FileOpenEndingWith(QLatin1Char('/') + mutexName + QStringLiteral(".lock")))

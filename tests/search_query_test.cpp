@@ -71,9 +71,10 @@ TEST(StartSearchUrlTest, DatesReplacedEscapesOpenedPageSizeLast) {
 
 TEST(RewriteStartUrlTest, TestExportFixesTheWindowWhateverTheChosenDates) {
     RecordedRunReport view;
-    RunDriver run(&view);
-    run.options.testExport = true;
-    run.options.contractFrom = QDate(2025, 3, 1);
+    RunOptions options;
+    options.testExport = true;
+    options.contractFrom = QDate(2025, 3, 1);
+    RunDriver run(&view, options);
     QString url = kSearch + "?pageNumber=1&x=1";
     RewriteStartUrl(run, url);
     EXPECT_EQ(url, kSearch +

@@ -33,8 +33,8 @@ HeadlessWatch::HeadlessWatch(const CommandLine& options, const FileLayout& layou
     connect(&restartTimer_, &QTimer::timeout, this, &HeadlessWatch::StartRun);
     stopPoll_.setInterval(10);
     connect(&stopPoll_, &QTimer::timeout, this, [this] {
-        if (run_ && !run_->Done() && run_->Held()) {
-            run_->Continue();
+        if (run_ && !run_->Control()->Done() && run_->Control()->Held()) {
+            run_->Control()->Continue();
         }
     });
 }
@@ -55,18 +55,19 @@ void HeadlessWatch::StartRun() {
     }
     // The date defaults are taken afresh at every run, so a long watch moves with the calendar.
     const QDate today = QDate::currentDate();
-    run_ = std::make_unique<RunDriver>(&report_);
-    run_->SetThreadLimit(threads_);
-    run_->options.programDir = layout_.programDir();
-    run_->options.workDir = layout_.workDir();
-    run_->options.useProxy = useProxy_;
-    run_->options.contractFrom =
+    RunOptions run;
+    run.threadLimit = threads_;
+    run.programDir = layout_.programDir();
+    run.workDir = layout_.workDir();
+    run.useProxy = useProxy_;
+    run.contractFrom =
         options_.contractFrom.isValid() ? options_.contractFrom : QDate(today.year() - 1, 1, 1);
-    run_->options.contractTo = options_.contractTo.isValid() ? options_.contractTo : today;
+    run.contractTo = options_.contractTo.isValid() ? options_.contractTo : today;
     if (options_.refusalFilter()) {
-        run_->options.refusalFrom = options_.refusalFrom;
-        run_->options.refusalTo = options_.refusalTo;
+        run.refusalFrom = options_.refusalFrom;
+        run.refusalTo = options_.refusalTo;
     }
+    run_ = std::make_unique<RunDriver>(&report_, std::move(run));
     connect(run_.get(), &QThread::finished, this, &HeadlessWatch::RunFinished,
             Qt::QueuedConnection);
     run_->start();
@@ -85,7 +86,7 @@ bool HeadlessWatch::ProxyFileHasLines() {
 
 void HeadlessWatch::RunFinished() {
     run_->wait();
-    const bool setUpFailed = run_->SetUpFailed();
+    const bool setUpFailed = run_->Outcome().setUpFailed;
     run_.reset();
     const bool phaseFailed = report_.TakePhaseFailed();
     const bool restartArmed = report_.TakeRestartArmed();
@@ -124,18 +125,18 @@ void HeadlessWatch::Stop() {
     stopping_ = true;
     notifier_.Stopping();
     restartTimer_.stop();
-    if (!run_ || run_->Done()) {
+    if (!run_ || run_->Control()->Done()) {
         if (!run_) {
             QCoreApplication::exit(kExitDone);
         }
         // A run that is just ending reports through RunFinished.
         return;
     }
-    if (run_->Held()) {
-        run_->Continue();
+    if (run_->Control()->Held()) {
+        run_->Control()->Continue();
     }
     run_->AbandonNetwork();
-    run_->Terminate();
+    run_->Control()->Terminate();
     report_.WriteLog(QStringLiteral("Останавливаем работу"));
     stopPoll_.start();
 }

@@ -81,7 +81,7 @@ void MainWindow::ConnectHandlers() {
     // A run in flight takes a new thread count at its next start of a worker.
     connect(threadCountEdit, &QSpinBox::valueChanged, this, [this](int count) {
         if (RunActive()) {
-            currentRun->SetThreadLimit(count);
+            currentRun->Control()->SetThreadLimit(count);
         }
     });
     connect(trayIcon, &QSystemTrayIcon::activated, this,
@@ -140,7 +140,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         // call has returned.
         if (RunActive()) {
             currentRun->AbandonNetwork();
-            currentRun->Terminate();
+            currentRun->Control()->Terminate();
         }
         closeDeferred_ = true;
         event->ignore();
@@ -160,19 +160,19 @@ bool MainWindow::StopRunForExit(int timeoutMs) {
     if (RunActive()) {
         RunDriver* run = currentRun;
         run->AbandonNetwork();
-        if (run->Held()) {
-            run->Continue();
+        if (run->Control()->Held()) {
+            run->Control()->Continue();
         }
-        run->Terminate();
+        run->Control()->Terminate();
     }
     // The driver may be waiting for a call on this thread, so events go on being handled; it
     // frees itself through this thread's event loop once its thread has ended.
     QElapsedTimer clock;
     clock.start();
     while (currentRun && clock.elapsed() < timeoutMs) {
-        if (!currentRun->Done() && currentRun->Held()) {
+        if (!currentRun->Control()->Done() && currentRun->Control()->Held()) {
             // A phase that failed while stopping holds the driver; it must still get out.
-            currentRun->Continue();
+            currentRun->Control()->Continue();
         }
         QEventLoop loop;
         QTimer::singleShot(10, &loop, &QEventLoop::quit);
@@ -185,7 +185,7 @@ bool MainWindow::StopRunForExit(int timeoutMs) {
 // --- Run control ---
 
 bool MainWindow::RunActive() const {
-    return currentRun && !currentRun->Done();
+    return currentRun && !currentRun->Control()->Done();
 }
 
 void MainWindow::StartRun() {
@@ -198,33 +198,31 @@ void MainWindow::StartRun() {
     ShowTrayIcon();
     restartTimer->stop();
 
-    // Not started yet, so the driver waits until every input is set.
-    auto* run = new RunDriver(this);
-    run->freeWhenFinished = true;
-    currentRun = run;
-
-    run->options.programDir = options_.programDir;
+    RunOptions run;
+    run.programDir = options_.programDir;
     if (!options_.workDir.isEmpty()) {
-        run->options.workDir = options_.workDir;
+        run.workDir = options_.workDir;
     }
     if (!options_.mutexName.isEmpty()) {
-        run->options.mutexName = options_.mutexName;
+        run.mutexName = options_.mutexName;
     }
-    run->options.useProxy = proxyBox->isChecked();
+    run.useProxy = proxyBox->isChecked();
     if (contractToFollowsToday_) {
         SetQuietly(contractToPicker, CurrentDay());
     }
-    run->options.contractFrom = contractFromPicker->pickedDate();
-    run->options.contractTo = contractToPicker->pickedDate();
-    run->options.refusalFrom = QDate();
-    run->options.refusalTo = QDate();
+    run.contractFrom = contractFromPicker->pickedDate();
+    run.contractTo = contractToPicker->pickedDate();
     if (refusalFilterBox->isChecked()) {
-        run->options.refusalFrom = refusalFromPicker->pickedDate();
-        run->options.refusalTo = refusalToPicker->pickedDate();
+        run.refusalFrom = refusalFromPicker->pickedDate();
+        run.refusalTo = refusalToPicker->pickedDate();
     }
-    run->options.testExport = testExportBox->isChecked();
-    run->SetThreadLimit(threadCountEdit->value());
-    run->start();
+    run.testExport = testExportBox->isChecked();
+    run.threadLimit = threadCountEdit->value();
+    auto* driver = new RunDriver(this, std::move(run));
+    // The window's runs free themselves once their thread has ended.
+    connect(driver, &QThread::finished, driver, &QObject::deleteLater);
+    currentRun = driver;
+    driver->start();
 }
 
 bool MainWindow::ProxyFileHasLines() {
@@ -240,10 +238,10 @@ void MainWindow::StopRun() {
     if (!RunActive()) {
         return;
     }
-    if (currentRun->Held()) {
-        currentRun->Continue();
+    if (currentRun->Control()->Held()) {
+        currentRun->Control()->Continue();
     }
-    currentRun->Terminate();
+    currentRun->Control()->Terminate();
     LogWindowLine(kStopping);
     progressBar->setValue(0);
 }
@@ -252,12 +250,12 @@ void MainWindow::TogglePause() {
     if (!RunActive()) {
         return;
     }
-    if (currentRun->Held()) {
-        currentRun->Continue();
+    if (currentRun->Control()->Held()) {
+        currentRun->Control()->Continue();
         LogWindowLine(kPauseOff);
         return;
     }
-    currentRun->Hold();
+    currentRun->Control()->Hold();
     LogWindowLine(kPauseOn);
     // An operator's pause is not ended by a pending automatic resume.
     resumeTimer->stop();
@@ -265,8 +263,8 @@ void MainWindow::TogglePause() {
 
 void MainWindow::ResumeAfterPause() {
     resumeTimer->stop();
-    if (RunActive() && currentRun->Held()) {
-        currentRun->Continue();
+    if (RunActive() && currentRun->Control()->Held()) {
+        currentRun->Control()->Continue();
         LogWindowLine(kPauseOff);
     }
 }

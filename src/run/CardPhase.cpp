@@ -26,7 +26,7 @@ void RunDriver::CardPhase() {
             const quint64 seen = shared_->driverWake->Count();
             bool didSomething = false;
             control_->WaitWhileHeld();
-            if (Terminated()) {
+            if (control_->Terminated()) {
                 TerminateWorkers(lists);
                 left = true;
                 break;
@@ -41,7 +41,7 @@ void RunDriver::CardPhase() {
                 if (RowAlreadyWritten(cards[index].entry)) {
                     FinishExport(cards[index].entry.key);
                 } else if (!url.trimmed().isEmpty()) {
-                    if (Terminated()) {
+                    if (control_->Terminated()) {
                         left = true;
                         break;
                     }
@@ -62,7 +62,7 @@ void RunDriver::CardPhase() {
             // cards are handled in batches once at least as many have finished as still run.
             while (finished >= running && finished > 0) {
                 control_->WaitWhileHeld();
-                if (Terminated()) {
+                if (control_->Terminated()) {
                     left = true;
                     break;
                 }
@@ -124,7 +124,7 @@ void RunDriver::CardPhase() {
 
 void RunDriver::OpenCsvFile() {
     auto csv = std::make_unique<CsvFile>(
-        options.programDir,
+        options_.programDir,
         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd HH-mm-ss")));
     const auto announce = [&] {
         const QString line =

@@ -13,7 +13,7 @@ bool RunDriver::ListingPhase() {
             const quint64 seen = shared_->driverWake->Count();
             bool didSomething = false;
             control_->WaitWhileHeld();
-            if (Terminated()) {
+            if (control_->Terminated()) {
                 TerminateWorkers(lists);
                 return false;
             }
@@ -38,7 +38,7 @@ bool RunDriver::ListingPhase() {
                         RewriteStartUrl(*this, url);
                     }
                     if (!url.trimmed().isEmpty()) {
-                        if (Terminated()) {
+                        if (control_->Terminated()) {
                             return false;
                         }
                         // Counted only for a worker that starts: the worker takes its one off
@@ -64,7 +64,7 @@ bool RunDriver::ListingPhase() {
                     }
                 }
                 control_->WaitWhileHeld();
-                if (Terminated()) {
+                if (control_->Terminated()) {
                     return false;
                 }
                 {

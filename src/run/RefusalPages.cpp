@@ -16,13 +16,13 @@ qint64 DayCount(const QDate& date) {
 // logs why not. Both bounds are inclusive, and both are checked so both lines can appear.
 bool PassesDateWindow(RunDriver& run, const QDate& date) {
     bool passes = true;
-    if (date.isValid() && DayCount(date) > 0 && run.options.refusalFrom.isValid() &&
-        DayCount(run.options.refusalFrom) > 0 && run.options.refusalFrom > date) {
+    if (date.isValid() && DayCount(date) > 0 && run.Options().refusalFrom.isValid() &&
+        DayCount(run.Options().refusalFrom) > 0 && run.Options().refusalFrom > date) {
         run.AddLogLine(QStringLiteral("Дата отказа меньше заданной, пропускаем его."));
         passes = false;
     }
-    if (date.isValid() && run.options.refusalTo.isValid() && DayCount(run.options.refusalTo) > 0 &&
-        run.options.refusalTo < date) {
+    if (date.isValid() && run.Options().refusalTo.isValid() &&
+        DayCount(run.Options().refusalTo) > 0 && run.Options().refusalTo < date) {
         run.AddLogLine(QStringLiteral("Дата отказа больше заданной, пропускаем его."));
         passes = false;
     }

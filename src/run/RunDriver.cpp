@@ -27,16 +27,14 @@ const QString kThreadNotStarted = QStringLiteral("Не удалось запус
 
 }  // namespace
 
-RunDriver::RunDriver(RunEvents* events) : events_(events) {
+RunDriver::RunDriver(RunEvents* events, RunOptions options)
+    : options_(std::move(options)), events_(events) {
+    if (options_.programDir.isEmpty()) {
+        options_.programDir = QCoreApplication::applicationDirPath();
+    }
+    control_->SetThreadLimit(options_.threadLimit);
     progress.lastProgressUpdate = TickCount();
     progress.lastCountersUpdate = progress.lastProgressUpdate;
-    options.programDir = QCoreApplication::applicationDirPath();
-    // The window's runs free themselves once their thread has ended.
-    connect(this, &QThread::finished, this, [this] {
-        if (freeWhenFinished) {
-            deleteLater();
-        }
-    });
 }
 
 RunDriver::~RunDriver() {
@@ -44,23 +42,23 @@ RunDriver::~RunDriver() {
 }
 
 QString RunDriver::ProgramPath(const QString& name) const {
-    return QDir(options.programDir).filePath(name);
+    return QDir(options_.programDir).filePath(name);
 }
 
 QString RunDriver::WorkPath(const QString& name) const {
-    return options.workDir.isEmpty() ? name : QDir(options.workDir).filePath(name);
+    return options_.workDir.isEmpty() ? name : QDir(options_.workDir).filePath(name);
 }
 
 PendingExports& RunDriver::Pending() {
     if (!pending_) {
-        pending_ = std::make_unique<PendingExports>(options.workDir);
+        pending_ = std::make_unique<PendingExports>(options_.workDir);
     }
     return *pending_;
 }
 
 NoticeQueue& RunDriver::Notices() {
     if (!notices_) {
-        notices_ = std::make_unique<NoticeQueue>(options.workDir);
+        notices_ = std::make_unique<NoticeQueue>(options_.workDir);
     }
     return *notices_;
 }
@@ -140,18 +138,20 @@ void RunDriver::DeliverNotices() {
 
 void RunDriver::run() {
     try {
-        shared_ = std::make_shared<RunShared>(options.mutexName);
+        shared_ = std::make_shared<RunShared>(options_.mutexName);
         control_->SetWake(shared_->driverWake);
     } catch (const std::exception&) {
         // Without the spacing mutex no request may go out: the run ends before it begins.
-        setUpFailed_.store(true);
+        outcome_.setUpFailed = true;
         control_->SetDone();
         return;
     }
     if (!SetUp()) {
-        setUpFailed_.store(true);
+        outcome_.setUpFailed = true;
     } else {
-        if (ListingPhase()) {
+        const bool listed = ListingPhase();
+        outcome_.firstSearchCount = progress.maximum;
+        if (listed) {
             // End of the listing phase, also after a failure inside it.
             ShowCounters();
             progress.position = 0;
@@ -163,6 +163,9 @@ void RunDriver::run() {
             }
         }
     }
+    outcome_.contractsFound = progress.contractsFound;
+    outcome_.cards = cards;
+    outcome_.newRefusalSeen = newRefusalSeen;
     EndOfRun();
     // The Telegram notices used TLS on this thread.
     ReleaseThreadTlsState();
@@ -170,7 +173,7 @@ void RunDriver::run() {
 
 bool RunDriver::SetUp() {
     shared_->log = events_;
-    shared_->useProxy = options.useProxy;
+    shared_->useProxy = options_.useProxy;
     detailSlots = shared_->useProxy ? 5 : 1;
     LoadProxyList();
     newRefusalSeen = false;
@@ -222,7 +225,7 @@ void RunDriver::ReadSettings() {
     // Relative to the folder settings.ini is in.
     const QString caFile = ini.readString(kSettingsSection, QStringLiteral("TgCaFile"), QString());
     telegram.caFile =
-        caFile.isEmpty() ? QString() : QDir(options.programDir).absoluteFilePath(caFile);
+        caFile.isEmpty() ? QString() : QDir(options_.programDir).absoluteFilePath(caFile);
 }
 
 bool RunDriver::LoadStartUrl() {
@@ -293,7 +296,7 @@ void RunDriver::EndOfRun() {
         pending_->Close();
     }
     ReportNoticeBacklog();
-    const RunEnding how{Terminated(), ProgramPath(QStringLiteral("logs"))};
+    const RunEnding how{control_->Terminated(), ProgramPath(QStringLiteral("logs"))};
     CallOnSinkThread(*events_, [&] { events_->RunIdle(how); });
     shared_.reset();
     control_->SetDone();
@@ -303,8 +306,8 @@ void RunDriver::StartWorker(const QString& url, WorkerLists& lists, qsizetype ca
     auto* worker = new FetchWorker(shared_, &lists);
     worker->url = url;
     worker->cardIndex = cardIndex;
-    if (workerStackSize_ > 0) {
-        worker->setStackSize(workerStackSize_);
+    if (options_.workerStackSize > 0) {
+        worker->setStackSize(options_.workerStackSize);
     }
     {
         std::lock_guard lock(shared_->listsLock);

@@ -27,6 +27,16 @@ struct CardJob {
     PendingExport entry;  // its journal entry; key empty: none
 };
 
+// What a run ended with, as its faces and tests read it once its thread has ended.
+struct RunOutcome {
+    // The run could not begin: no spacing mutex, no usable start address, a failed set-up.
+    bool setUpFailed = false;
+    qint32 contractsFound = 0;    // what the searches counted, split searches not twice
+    qint32 firstSearchCount = 0;  // the count of the first search page read
+    QList<CardJob> cards;         // the contract cards of accepted refusals, in their order
+    bool newRefusalSeen = false;  // a refusal not met before: the run's CSV file is kept
+};
+
 // The run driver: one thread that owns one run from set-up to its end. It walks the search
 // results (listing phase), then fetches the contract card of every accepted refusal and writes
 // the CSV file (card phase), telling its face what happens only through RunEvents.
@@ -34,33 +44,17 @@ class RunDriver : public QThread {
     Q_OBJECT
 public:
     // `events` must outlive the run.
-    explicit RunDriver(RunEvents* events);
+    RunDriver(RunEvents* events, RunOptions options);
     ~RunDriver() override;
 
-    // Set by the face before start().
-    RunOptions options;
-    // Deletes the driver when its thread has ended (the window's runs).
-    bool freeWhenFinished = false;
-
-    // Whether the run could not begin (no spacing mutex, no usable start address, a failed
-    // set-up); read once the run is over.
-    bool SetUpFailed() const { return setUpFailed_.load(); }
-
-    // --- Run control from the face's thread ---
-    // Holds the driver at its next check; it does nothing until continued.
-    void Hold() { control_->Hold(); }
-    void Continue() { control_->Continue(); }
-    bool Held() const { return control_->Held(); }
-    // Asks the driver to leave the run (continue it first when it is held).
-    void Terminate() { control_->Terminate(); }
-    bool Terminated() const { return control_->Terminated(); }
-    // Set when the run is over (the driver frees itself soon after with freeWhenFinished).
-    bool Done() const { return control_->Done(); }
-    void SetThreadLimit(int limit) { control_->SetThreadLimit(limit); }
-    // Outlives the driver, for callers that may act after it is gone.
+    // Hold, continue, terminate and the thread limit, from any thread; outlives the driver, for
+    // callers that may act after it is gone.
     std::shared_ptr<RunControl> Control() const { return control_; }
     // Abandons a Telegram notice in flight as well (the program is closing).
     void AbandonNetwork() { abandonNetwork_.store(true); }
+    // What the run ended with; read once its thread has ended.
+    const RunOutcome& Outcome() const { return outcome_; }
+    const RunOptions& Options() const { return options_; }
 
     // --- The run's state, on the driver's thread ---
     RunProgress progress;
@@ -132,6 +126,7 @@ private:
     void ReadSettings();
     bool LoadStartUrl();
 
+    RunOptions options_;
     RunEvents* events_;
     std::shared_ptr<RunShared> shared_;
     WorkerLists listingLists_;
@@ -142,8 +137,5 @@ private:
 
     std::shared_ptr<RunControl> control_ = std::make_shared<RunControl>();
     std::atomic<bool> abandonNetwork_{false};
-    std::atomic<bool> setUpFailed_{false};
-    uint workerStackSize_ = 0;  // 0: the system's default; tests set one no thread can have
-
-    friend class RunDriverTestAccess;
+    RunOutcome outcome_;
 };

@@ -2,6 +2,7 @@
 
 #include <QDate>
 #include <QString>
+#include <QtGlobal>
 
 // What a face sets before a run starts; the driver only reads it.
 struct RunOptions {
@@ -12,7 +13,12 @@ struct RunOptions {
     QDate refusalTo;
     // A test export: the search takes the fixed contract dates 01.01.2026 to 01.02.2026.
     bool testExport = false;
-    QString programDir;  // settings.ini, proxy.txt, logs and CSV files (default: the program's)
-    QString workDir;     // have.txt and StartURL.txt (default: the current directory)
+    QString programDir;  // settings.ini, proxy.txt, logs and CSV files (empty: the program's)
+    QString workDir;     // have.txt and StartURL.txt (empty: the current directory)
     QString mutexName = QStringLiteral("QuorvaneMutex");
+    // Fetch workers the listing phase may run at once at the start; the run's control changes it.
+    int threadLimit = 30;
+    // The stack of each worker thread; 0 is the system's default. Tests set one that no thread
+    // can have, to see a worker that cannot start.
+    uint workerStackSize = 0;
 };

@@ -55,9 +55,9 @@ bool SplitInterval(RunDriver& run, const QString& url, qint32 count) {
 }  // namespace
 
 void RewriteStartUrl(RunDriver& run, QString& url) {
-    QDate from = run.options.contractFrom;
-    QDate to = run.options.contractTo;
-    if (run.options.testExport) {
+    QDate from = run.Options().contractFrom;
+    QDate to = run.Options().contractTo;
+    if (run.Options().testExport) {
         // A test export always covers the same month, whatever dates were chosen.
         from = QDate(2026, 1, 1);
         to = QDate(2026, 2, 1);

@@ -84,7 +84,7 @@ private:
 
     // Running: the driver works and has disabled Start.
     bool IsRunning() {
-        return Form().RunActive() && !Form().currentRun->Held() &&
+        return Form().RunActive() && !Form().currentRun->Control()->Held() &&
                !Form().startButton->isEnabled() && !Form().testExportBox->isEnabled();
     }
 
@@ -168,17 +168,17 @@ private slots:
         QCOMPARE(Form().currentRun.data(), first);
 
         Click(Form().pauseButton);
-        QVERIFY(Form().currentRun->Held());
+        QVERIFY(Form().currentRun->Control()->Held());
         QVERIFY(Log().last().endsWith(QStringLiteral(": Включаем паузу")));
         QCOMPARE(Form().pauseButton->text(), QStringLiteral("пауза"));
 
         Click(Form().pauseButton);
-        QVERIFY(!Form().currentRun->Held());
+        QVERIFY(!Form().currentRun->Control()->Held());
         QVERIFY(Log().last().endsWith(QStringLiteral(": Отключаем паузу, продолжаем работу")));
 
         // Stop while held: continued, then asked to leave; no restart despite the box.
         Click(Form().pauseButton);
-        QVERIFY(Form().currentRun->Held());
+        QVERIFY(Form().currentRun->Control()->Held());
         Form().progressBar->setValue(50);
         Click(Form().stopButton);
         QCOMPARE(Form().progressBar->value(), 0);
@@ -321,18 +321,18 @@ private slots:
         // What a failed phase does: the driver holds itself, the window arms the resume timer.
         RunDriver* run = Form().currentRun;
         const QString failure = QStringLiteral("сбой");
-        run->Hold();
+        run->Control()->Hold();
         Form().PhaseEnded(failure, run->Control());
         QCOMPARE(Form().resumeTimer->interval(), Timing().resumeTimerMs);
-        QTRY_VERIFY_WITH_TIMEOUT(!Form().currentRun->Held(), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!Form().currentRun->Control()->Held(), kWaitMs);
         QVERIFY(!Form().resumeTimer->isActive());
         QCOMPARE(LinesEndingWith(resumed), 1);
 
         // Pause during an automatic pause continues at once; the timer then only goes off.
-        run->Hold();
+        run->Control()->Hold();
         Form().PhaseEnded(failure, run->Control());
         Click(Form().pauseButton);
-        QVERIFY(!Form().currentRun->Held());
+        QVERIFY(!Form().currentRun->Control()->Held());
         QCOMPARE(LinesEndingWith(resumed), 2);
         QTRY_VERIFY_WITH_TIMEOUT(!Form().resumeTimer->isActive(), kWaitMs);
         QCOMPARE(LinesEndingWith(resumed), 2);
@@ -343,7 +343,7 @@ private slots:
         Click(Form().pauseButton);
         QVERIFY(!Form().resumeTimer->isActive());
         QTest::qWait(Timing().resumeTimerMs * 2);
-        QVERIFY(Form().currentRun->Held());
+        QVERIFY(Form().currentRun->Control()->Held());
 
         Click(Form().stopButton);
         QTRY_VERIFY_WITH_TIMEOUT(IsIdle(), kWaitMs);
@@ -395,7 +395,7 @@ private slots:
             LinesEndingWith(QStringLiteral(": Включаем паузу на 5 секунд")) == 1, kWaitMs * 3);
         // Paused by the run itself, with the resume timer armed.
         QVERIFY(Form().RunActive());
-        QVERIFY(Form().currentRun->Held());
+        QVERIFY(Form().currentRun->Control()->Held());
         QVERIFY(Form().resumeTimer->isActive());
         QVERIFY(!Form().startButton->isEnabled());
         QCOMPARE(LinesEndingWith(QStringLiteral(": Отключаем паузу, продолжаем работу")), 0);
@@ -422,7 +422,7 @@ private slots:
         Form().ProgressChanged(0, 0);
         QVERIFY(clock.elapsed() < 2000);
         QVERIFY(Form().isVisible());
-        QVERIFY(Form().currentRun->Terminated());
+        QVERIFY(Form().currentRun->Control()->Terminated());
 
         // Once the call has returned, the window closes and the run ends in order.
         QTRY_VERIFY_WITH_TIMEOUT(!Form().isVisible(), kWaitMs);
@@ -464,7 +464,7 @@ private slots:
         Click(Form().startButton);
         QTRY_VERIFY_WITH_TIMEOUT(IsRunning(), kWaitMs);
         Click(Form().pauseButton);
-        QVERIFY(Form().currentRun->Held());
+        QVERIFY(Form().currentRun->Control()->Held());
 
         QElapsedTimer clock;
         clock.start();

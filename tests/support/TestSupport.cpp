@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
+#include <QUuid>
 
 ScopedTiming::ScopedTiming(const RunTiming& timing) : saved_(Timing()) {
     SetTiming(timing);
@@ -64,4 +65,13 @@ bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
         QThread::msleep(2);
     }
     return true;
+}
+
+RunOptions RunOptionsIn(const QString& dir) {
+    RunOptions options;
+    options.programDir = dir;
+    options.workDir = dir;
+    options.mutexName =
+        QStringLiteral("QuorvaneTest-") + QUuid::createUuid().toString(QUuid::Id128);
+    return options;
 }

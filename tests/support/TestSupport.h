@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "fetch/RunTiming.h"
+#include "run/RunOptions.h"
 
 // Timing scaled down for tests: every pause and spacing keeps its proportions, but a test run
 // takes milliseconds where the product takes seconds. Restores the previous timing on exit.
@@ -26,3 +27,7 @@ QByteArray ReadFile(const QString& path);
 
 // Waits until `condition` holds, processing this thread's events, for at most `timeoutMs`.
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs);
+
+// A run whose files are all in `dir`, with a spacing mutex of its own, so that tests running side
+// by side never wait for each other's requests.
+RunOptions RunOptionsIn(const QString& dir);
