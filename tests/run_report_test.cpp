@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QTemporaryDir>
+#include <future>
 
 #include "run/RecordedRunReport.h"
 #include "run/RunDriver.h"
@@ -38,6 +39,23 @@ TEST_F(RunReportTest, LogIsEmptiedOnlyWhenPastTheCap) {
     const QStringList log = view_.log();
     ASSERT_EQ(log.size(), 1);
     EXPECT_TRUE(log.first().endsWith(QStringLiteral(": строка")));
+}
+
+TEST_F(RunReportTest, ARunNeverWaitsForTheReportAndItsEventsKeepTheirOrder) {
+    // The report's thread is busy until released; what the run tells meanwhile queues up.
+    std::promise<void> release;
+    OnReportThread(
+        [released = release.get_future().share()] { released.wait_for(std::chrono::seconds(30)); });
+    run_.start();  // without StartURL.txt: set-up, one line, the end
+    const bool ended = run_.wait(10000);
+    release.set_value();
+    ASSERT_TRUE(ended);
+    const QStringList log = view_.log();
+    ASSERT_EQ(log.size(), 4);
+    EXPECT_TRUE(log[0].endsWith(QStringLiteral(": Запуск")));
+    EXPECT_TRUE(log[1].endsWith(QStringLiteral(": Начинаем работу...")));
+    EXPECT_TRUE(log[2].contains(QStringLiteral(": Нет файла ")));
+    EXPECT_TRUE(log[3].contains(QStringLiteral(": Лог записан в ")));
 }
 
 TEST_F(RunReportTest, ProgressRefreshesAtMostOnceASecond) {
@@ -80,7 +98,7 @@ TEST_F(RunReportTest, CountersShowTheirTextsAtMostOnceASecond) {
     EXPECT_EQ(view_.contractsLabel(), QStringLiteral("Найдено контрактов: 1234"));
 }
 
-TEST_F(RunReportTest, EndStateSavesTheLogAndAnnouncesTheRestart) {
+TEST_F(RunReportTest, EndStateSavesTheLog) {
     OnReportThread([&] { view_.RunBusy(); });
     EXPECT_FALSE(view_.runControlsEnabled());
     ASSERT_EQ(view_.log().size(), 1);
@@ -88,51 +106,31 @@ TEST_F(RunReportTest, EndStateSavesTheLogAndAnnouncesTheRestart) {
 
     // Past 2^31 ms of uptime the name carries a negative number.
     SetTickOffsetForTesting(0x80000000u + 5000 - TickCount());
-    view_.setRestartChecked(true);
     OnReportThread([&] { view_.RunIdle({false, dir_.filePath(QStringLiteral("logs"))}); });
 
     const QStringList log = view_.log();
-    ASSERT_EQ(log.size(), 4);  // start line, path line, empty line, restart line
+    ASSERT_EQ(log.size(), 2);  // start line, path line
     const QString pathLine = log[1];
     const qsizetype at = pathLine.indexOf(QStringLiteral(": Лог записан в "));
     ASSERT_GT(at, 0);
     const QString path = pathLine.mid(at + QStringLiteral(": Лог записан в ").size());
     EXPECT_TRUE(path.startsWith(dir_.filePath(QStringLiteral("logs")) + QStringLiteral("/log--")));
-    EXPECT_EQ(log[2], QString());
-    EXPECT_EQ(log[3], QStringLiteral("Повторная выгрузка начнётся через 30 секунд"));
-    EXPECT_TRUE(view_.restartTimerArmed());
     EXPECT_TRUE(view_.runControlsEnabled());
 
     // The file holds the memo up to and including the path line, CR LF between lines.
     EXPECT_EQ(ReadFile(path), (log[0] + QStringLiteral("\r\n") + log[1]).toUtf8());
 }
 
-TEST_F(RunReportTest, StoppedRunGetsNoRestart) {
-    view_.setRestartChecked(true);
-    OnReportThread([&] { view_.RunIdle({true, dir_.filePath(QStringLiteral("logs"))}); });
-    EXPECT_FALSE(view_.restartTimerArmed());
-    EXPECT_TRUE(view_.log().last().contains(QStringLiteral(": Лог записан в ")));
-}
-
-TEST_F(RunReportTest, FailedPhaseLogsTheErrorAndPausesUntilTheResumeTimer) {
-    RunTiming timing = Timing();
-    timing.resumeTimerMs = 100;
-    ScopedTiming shortResume(timing);
-    run_.Control()->Hold();  // as the driver does before it tells of a failed phase
+TEST_F(RunReportTest, PhaseEndLogsTheFailureAndThePauseOrTheCompletion) {
     OnReportThread([&] { view_.PhaseEnded(QString(300, QLatin1Char('e')), run_.Control()); });
     const QStringList log = view_.log();
     ASSERT_EQ(log.size(), 2);
     EXPECT_TRUE(log[0].endsWith(QStringLiteral(": Ошибка: ") + QString(200, QLatin1Char('e'))));
     EXPECT_TRUE(log[1].endsWith(QStringLiteral(": Включаем паузу на 5 секунд")));
-    EXPECT_TRUE(run_.Control()->Held());
-    EXPECT_EQ(view_.resumeTimerArms(), 1);
-    ASSERT_TRUE(WaitFor([&] { return !run_.Control()->Held(); }, 5000));
-    EXPECT_TRUE(
-        view_.log().last().endsWith(QStringLiteral(": Отключаем паузу, продолжаем работу")));
 
     OnReportThread([&] { view_.PhaseEnded(QString(), run_.Control()); });
+    ASSERT_EQ(view_.log().size(), 3);
     EXPECT_TRUE(view_.log().last().endsWith(QStringLiteral(": Сбор данных завершен")));
-    EXPECT_FALSE(run_.Control()->Held());
 }
 
 TEST_F(RunReportTest, AnnouncementGoesToResultsAndBalloon) {

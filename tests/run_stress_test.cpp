@@ -141,18 +141,12 @@ protected:
                 case 3:  // Continue
                     run->Control()->Continue();
                     break;
-                case 4:  // Stop: a held driver is continued first
-                    if (run->Control()->Held()) {
-                        run->Control()->Continue();
-                    }
+                case 4:  // Stop: a held driver gets out without being continued
                     run->Control()->Terminate();
                     ending = Ending::Stopped;
                     break;
                 default:  // Closing the program: the run is abandoned with its notices
                     run->AbandonNetwork();
-                    if (run->Control()->Held()) {
-                        run->Control()->Continue();
-                    }
                     run->Control()->Terminate();
                     ending = Ending::Closed;
                     break;
@@ -163,17 +157,7 @@ protected:
             QThread::msleep(static_cast<unsigned long>(pick(0, 30)));
             run->Control()->Continue();
         }
-        if (ending == Ending::Closed) {
-            // As the window waits on closing: a driver that holds itself is continued.
-            WaitFor(
-                [&run] {
-                    if (!run->Control()->Done() && run->Control()->Held()) {
-                        run->Control()->Continue();
-                    }
-                    return run->isFinished();
-                },
-                kEndWaitMs);
-        }
+        // As the faces wait on stopping and closing: nobody continues a driver that holds itself.
         ASSERT_TRUE(run->wait(kEndWaitMs)) << "the run did not end";
         EXPECT_TRUE(run->Control()->Done());
         // The run's shared state (and with it its spacing mutex's lock file) is released once

@@ -14,18 +14,6 @@ void ConsoleRunReport::WriteLines(const QString& text) {
     std::fflush(out_);
 }
 
-void ConsoleRunReport::PhaseEnded(const QString& failure, std::weak_ptr<RunControl> run) {
-    if (!failure.isEmpty()) {
-        phaseFailed_.store(true);
-    }
-    RecordedRunReport::PhaseEnded(failure, std::move(run));
-}
-
-void ConsoleRunReport::RefusalAccepted(const QString& refusalDate, const QString& cardUrl) {
-    refusalsFound_.fetch_add(1);
-    RecordedRunReport::RefusalAccepted(refusalDate, cardUrl);
-}
-
 void ConsoleRunReport::appendLog(const QString& line) {
     // Under the echo lock, so the stream and the memo (and with it the log file) keep one order.
     std::lock_guard lock(echoMutex_);
@@ -35,9 +23,4 @@ void ConsoleRunReport::appendLog(const QString& line) {
 
 void ConsoleRunReport::appendResult(const QString& line) {
     Echo(line);
-}
-
-int ConsoleRunReport::startRestartTimer() {
-    restartArmed_.store(true);
-    return RecordedRunReport::startRestartTimer();
 }

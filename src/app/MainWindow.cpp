@@ -4,9 +4,6 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -22,19 +19,10 @@
 
 #include "app/AppIcon.h"
 #include "app/DatePicker.h"
-#include "fetch/ProxyFile.h"
-#include "fetch/RunTiming.h"
 #include "store/IniFile.h"
-#include "text/StampedLine.h"
+#include "store/SettingsFile.h"
 
 namespace {
-
-const QString kSettingsSection = QStringLiteral("Settings");
-const QString kProxyFileEmpty = QStringLiteral(
-    ": файл proxy.txt пустой, задайте в него прокси в формате ip:port:login:password");
-const QString kPauseOn = QStringLiteral(": Включаем паузу");
-const QString kPauseOff = QStringLiteral(": Отключаем паузу, продолжаем работу");
-const QString kStopping = QStringLiteral(": Останавливаем работу");
 
 // Sets a picker from the program without it counting as the operator's change.
 void SetQuietly(DatePicker* picker, const QDate& date) {
@@ -50,6 +38,8 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
     if (options_.programDir.isEmpty()) {
         options_.programDir = QCoreApplication::applicationDirPath();
     }
+    watch_ = std::make_unique<RunWatch>(*this, [this] { return Choice(); });
+    watch_->SetCurrentDay([this] { return CurrentDay(); });
     CreateControls();
     SetTabOrder();
     ConnectHandlers();
@@ -58,9 +48,7 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
 
 MainWindow::~MainWindow() {
     // A run still going must not call into a window that is gone.
-    restartTimer->stop();
-    resumeTimer->stop();
-    if (!StopRunForExit(10000)) {
+    if (!watch_->StopForExit(10000)) {
         qWarning("The run driver did not end before the window was destroyed");
     }
 }
@@ -69,8 +57,13 @@ void MainWindow::ConnectHandlers() {
     connect(startButton, &QPushButton::clicked, this, &MainWindow::StartRun);
     connect(stopButton, &QPushButton::clicked, this, &MainWindow::StopRun);
     connect(pauseButton, &QPushButton::clicked, this, &MainWindow::TogglePause);
-    connect(resumeTimer, &QTimer::timeout, this, &MainWindow::ResumeAfterPause);
-    connect(restartTimer, &QTimer::timeout, this, &MainWindow::RestartRun);
+    connect(restartBox, &QCheckBox::toggled, watch_.get(), &RunWatch::SetRepeating);
+    connect(watch_.get(), &RunWatch::runStarted, this, [this](const RunOptions& options) {
+        ShowTrayIcon();
+        if (contractToFollowsToday_) {
+            SetQuietly(contractToPicker, options.contractTo);
+        }
+    });
     // clicked, unlike toggled, comes only from the operator.
     connect(testExportBox, &QCheckBox::clicked, this, &MainWindow::FillTestExportDates);
     // The program sets the pickers with their signals blocked, so these are the operator's.
@@ -79,11 +72,7 @@ void MainWindow::ConnectHandlers() {
     connect(contractToPicker, &QDateEdit::dateChanged, this,
             [this] { contractToFollowsToday_ = false; });
     // A run in flight takes a new thread count at its next start of a worker.
-    connect(threadCountEdit, &QSpinBox::valueChanged, this, [this](int count) {
-        if (RunActive()) {
-            currentRun->Control()->SetThreadLimit(count);
-        }
-    });
+    connect(threadCountEdit, &QSpinBox::valueChanged, watch_.get(), &RunWatch::SetThreadLimit);
     connect(trayIcon, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 // A double click also arrives as single clicks first.
@@ -98,7 +87,7 @@ void MainWindow::ConnectHandlers() {
 // --- Creation, showing, closing ---
 
 void MainWindow::SetDefaults() {
-    SetQuietly(contractFromPicker, QDate(today_.year() - 1, 1, 1));
+    SetQuietly(contractFromPicker, RunWatch::DefaultContractFrom(today_));
     SetQuietly(contractToPicker, today_);
     SetQuietly(refusalFromPicker, today_);
     SetQuietly(refusalToPicker, today_);
@@ -112,16 +101,19 @@ void MainWindow::LoadSettings() {
         startButton->setFocus();
     }
     const IniFile ini(SettingsPath());
-    restartBox->setChecked(ini.readBool(kSettingsSection, QStringLiteral("Restart"), false));
-    proxyBox->setChecked(ini.readBool(kSettingsSection, QStringLiteral("Proxy"), false));
-    threadCountEdit->setValue(ini.readInteger(kSettingsSection, QStringLiteral("Limit"), 30));
+    using settings_file::kSection;
+    restartBox->setChecked(ini.readBool(kSection, QStringLiteral("Restart"), false));
+    proxyBox->setChecked(ini.readBool(kSection, QStringLiteral("Proxy"), false));
+    threadCountEdit->setValue(
+        ini.readInteger(kSection, QStringLiteral("Limit"), settings_file::kDefaultThreadLimit));
 }
 
 void MainWindow::SaveSettings() {
     IniFile ini(SettingsPath());
-    ini.writeBool(kSettingsSection, QStringLiteral("Restart"), restartBox->isChecked());
-    ini.writeInteger(kSettingsSection, QStringLiteral("Limit"), threadCountEdit->value());
-    ini.writeBool(kSettingsSection, QStringLiteral("Proxy"), proxyBox->isChecked());
+    using settings_file::kSection;
+    ini.writeBool(kSection, QStringLiteral("Restart"), restartBox->isChecked());
+    ini.writeInteger(kSection, QStringLiteral("Limit"), threadCountEdit->value());
+    ini.writeBool(kSection, QStringLiteral("Proxy"), proxyBox->isChecked());
 }
 
 void MainWindow::showEvent(QShowEvent* event) {
@@ -134,139 +126,47 @@ void MainWindow::showEvent(QShowEvent* event) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-    if (driverCallDepth_ > 0) {
-        // The close arrived while a call of the run driver lets events through, and the driver
-        // waits for that call: the run is asked to leave now, and the window closes once the
-        // call has returned.
-        if (RunActive()) {
-            currentRun->AbandonNetwork();
-            currentRun->Control()->Terminate();
-        }
-        closeDeferred_ = true;
-        event->ignore();
-        return;
-    }
     SaveSettings();
     // No new run may begin while the program ends, and a run still going is ended in order so
     // that none of its files is left half written.
-    restartTimer->stop();
-    resumeTimer->stop();
-    StopRunForExit(5000);
+    watch_->StopForExit(5000);
     event->accept();
     emit closed();
 }
 
-bool MainWindow::StopRunForExit(int timeoutMs) {
-    if (RunActive()) {
-        RunDriver* run = currentRun;
-        run->AbandonNetwork();
-        if (run->Control()->Held()) {
-            run->Control()->Continue();
-        }
-        run->Control()->Terminate();
-    }
-    // The driver may be waiting for a call on this thread, so events go on being handled; it
-    // frees itself through this thread's event loop once its thread has ended.
-    QElapsedTimer clock;
-    clock.start();
-    while (currentRun && clock.elapsed() < timeoutMs) {
-        if (!currentRun->Control()->Done() && currentRun->Control()->Held()) {
-            // A phase that failed while stopping holds the driver; it must still get out.
-            currentRun->Control()->Continue();
-        }
-        QEventLoop loop;
-        QTimer::singleShot(10, &loop, &QEventLoop::quit);
-        loop.exec();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return !currentRun || currentRun->isFinished();
-}
-
 // --- Run control ---
 
-bool MainWindow::RunActive() const {
-    return currentRun && !currentRun->Control()->Done();
-}
-
 void MainWindow::StartRun() {
-    if (RunActive()) {
-        return;
-    }
-    if (proxyBox->isChecked() && !ProxyFileHasLines()) {
-        return;
-    }
-    ShowTrayIcon();
-    restartTimer->stop();
-
-    RunOptions run;
-    run.programDir = options_.programDir;
-    if (!options_.workDir.isEmpty()) {
-        run.workDir = options_.workDir;
-    }
-    if (!options_.mutexName.isEmpty()) {
-        run.mutexName = options_.mutexName;
-    }
-    run.useProxy = proxyBox->isChecked();
-    if (contractToFollowsToday_) {
-        SetQuietly(contractToPicker, CurrentDay());
-    }
-    run.contractFrom = contractFromPicker->pickedDate();
-    run.contractTo = contractToPicker->pickedDate();
-    if (refusalFilterBox->isChecked()) {
-        run.refusalFrom = refusalFromPicker->pickedDate();
-        run.refusalTo = refusalToPicker->pickedDate();
-    }
-    run.testExport = testExportBox->isChecked();
-    run.threadLimit = threadCountEdit->value();
-    auto* driver = new RunDriver(this, std::move(run));
-    // The window's runs free themselves once their thread has ended.
-    connect(driver, &QThread::finished, driver, &QObject::deleteLater);
-    currentRun = driver;
-    driver->start();
+    watch_->Start();
 }
 
-bool MainWindow::ProxyFileHasLines() {
-    if (ProxyFileNamesAProxy(ProgramPath(QStringLiteral("proxy.txt")))) {
-        return true;
+RunChoice MainWindow::Choice() const {
+    RunChoice choice;
+    choice.contractFrom = contractFromPicker->pickedDate();
+    // Left at its default, "to" is the current day of each run.
+    if (!contractToFollowsToday_) {
+        choice.contractTo = contractToPicker->pickedDate();
     }
-    LogWindowLine(kProxyFileEmpty);
-    return false;
+    choice.refusalFilter = refusalFilterBox->isChecked();
+    choice.refusalFrom = refusalFromPicker->pickedDate();
+    choice.refusalTo = refusalToPicker->pickedDate();
+    choice.threads = threadCountEdit->value();
+    choice.useProxy = proxyBox->isChecked();
+    choice.testExport = testExportBox->isChecked();
+    choice.programDir = options_.programDir;
+    choice.workDir = options_.workDir;
+    choice.mutexName = options_.mutexName;
+    return choice;
 }
 
 void MainWindow::StopRun() {
-    restartTimer->stop();
-    if (!RunActive()) {
-        return;
+    if (watch_->Stop(/*abandonNetwork=*/false)) {
+        progressBar->setValue(0);
     }
-    if (currentRun->Control()->Held()) {
-        currentRun->Control()->Continue();
-    }
-    currentRun->Control()->Terminate();
-    LogWindowLine(kStopping);
-    progressBar->setValue(0);
 }
 
 void MainWindow::TogglePause() {
-    if (!RunActive()) {
-        return;
-    }
-    if (currentRun->Control()->Held()) {
-        currentRun->Control()->Continue();
-        LogWindowLine(kPauseOff);
-        return;
-    }
-    currentRun->Control()->Hold();
-    LogWindowLine(kPauseOn);
-    // An operator's pause is not ended by a pending automatic resume.
-    resumeTimer->stop();
-}
-
-void MainWindow::ResumeAfterPause() {
-    resumeTimer->stop();
-    if (RunActive() && currentRun->Control()->Held()) {
-        currentRun->Control()->Continue();
-        LogWindowLine(kPauseOff);
-    }
+    watch_->TogglePause();
 }
 
 QDate MainWindow::CurrentDay() const {
@@ -274,11 +174,6 @@ QDate MainWindow::CurrentDay() const {
         return options_.currentDay();
     }
     return options_.today.isValid() ? options_.today : QDate::currentDate();
-}
-
-void MainWindow::RestartRun() {
-    restartTimer->stop();
-    StartRun();
 }
 
 void MainWindow::FillTestExportDates() {
@@ -366,11 +261,7 @@ void MainWindow::ToggleFromTray() {
     MinimizeToTray();
 }
 
-// --- The controls the run driver reports into ---
-
-void MainWindow::LogWindowLine(const QString& text) {
-    logView->appendPlainText(Stamp() + text);
-}
+// --- The controls the runs report into ---
 
 int MainWindow::logLineCount() {
     const QTextDocument* document = logView->document();
@@ -417,22 +308,6 @@ void MainWindow::setRunControlsEnabled(bool enabled) {
     testExportBox->setEnabled(enabled);
 }
 
-bool MainWindow::restartChecked() {
-    return restartBox->isChecked();
-}
-
-int MainWindow::startRestartTimer() {
-    restartTimer->setInterval(Timing().restartTimerMs);
-    restartTimer->start();
-    return restartTimer->interval();
-}
-
-void MainWindow::startResumeTimer(std::weak_ptr<RunControl> /*run*/, int ms) {
-    // The timer's handler continues the current run if it is still held.
-    resumeTimer->setInterval(ms);
-    resumeTimer->start();
-}
-
 void MainWindow::appendResult(const QString& line) {
     resultsView->appendPlainText(line);
 }
@@ -440,16 +315,6 @@ void MainWindow::appendResult(const QString& line) {
 void MainWindow::showRefusalBalloon(const QString& title, const QString& text) {
     if (trayIcon->isVisible() && QSystemTrayIcon::supportsMessages()) {
         trayIcon->showMessage(title, text, QSystemTrayIcon::Information, 5000);
-    }
-}
-
-void MainWindow::processPendingEvents() {
-    ++driverCallDepth_;
-    QCoreApplication::processEvents();
-    --driverCallDepth_;
-    if (closeDeferred_ && driverCallDepth_ == 0) {
-        closeDeferred_ = false;
-        QTimer::singleShot(0, this, &QWidget::close);
     }
 }
 

@@ -1,13 +1,13 @@
 #pragma once
 
 #include <QDate>
-#include <QPointer>
 #include <QString>
 #include <QWidget>
 #include <functional>
+#include <memory>
 
-#include "run/RunDriver.h"
 #include "run/RunReport.h"
+#include "run/RunWatch.h"
 
 class QCheckBox;
 class QKeyEvent;
@@ -33,7 +33,7 @@ struct MainWindowOptions {
 };
 
 // The program's only window: the inputs of a run, run control (start, pause, stop, automatic
-// restart), the tray icon, and the controls the run driver reports into.
+// restart) through its watch, the tray icon, and the controls the runs report into.
 class MainWindow : public QWidget, public RunReport {
     Q_OBJECT
 public:
@@ -49,6 +49,7 @@ public:
     QPushButton* startButton = nullptr;
     QPushButton* stopButton = nullptr;
     QPushButton* pauseButton = nullptr;
+    // The watch's timers: the end of a failed phase's pause, the automatic restart.
     QTimer* resumeTimer = nullptr;
     QCheckBox* testExportBox = nullptr;
     QSystemTrayIcon* trayIcon = nullptr;
@@ -71,11 +72,8 @@ public:
     QCheckBox* proxyBox = nullptr;
     QLabel* refusalsQueuedLabel = nullptr;
 
-    // The run driver of the current run; null once it has freed itself.
-    QPointer<RunDriver> currentRun;
-
-    // Whether currentRun refers to a run driver that exists and has not finished.
-    bool RunActive() const;
+    // Starts, steps and repeats the runs; the restart box sets whether it repeats them.
+    RunWatch& Watch() { return *watch_; }
 
     // What the operator's actions and the timers set off.
     // The dates and the greeting of a new window.
@@ -86,19 +84,12 @@ public:
     void StartRun();
     void StopRun();
     void TogglePause();
-    void ResumeAfterPause();
-    void RestartRun();
     void FillTestExportDates();
     // A refusal date changed by the operator switches the refusal filter on.
     void TickRefusalFilter();
     void MinimizeToTray();
     // Brings the window back from the tray, or sends it there.
     void ToggleFromTray();
-
-    // Stops a run that is still going so that the program can end: the driver is continued if
-    // held, asked to leave (abandoning a network call in flight) and waited for, with the
-    // window's events processed, for at most `timeoutMs`. True when no run is left.
-    bool StopRunForExit(int timeoutMs);
 
     // Shows the tray icon if the system has a tray; from then on it stays shown.
     void ShowTrayIcon();
@@ -108,7 +99,7 @@ signals:
     void closed();
 
 protected:
-    // The controls the run driver reports into.
+    // The controls the runs report into.
     int logLineCount() override;
     void clearLog() override;
     void appendLog(const QString& line) override;
@@ -116,12 +107,8 @@ protected:
     void setProgress(int maximum, int position, const QString& hint) override;
     void setCounters(const QString& contracts, const QString& queued) override;
     void setRunControlsEnabled(bool enabled) override;
-    bool restartChecked() override;
-    int startRestartTimer() override;
-    void startResumeTimer(std::weak_ptr<RunControl> run, int ms) override;
     void appendResult(const QString& line) override;
     void showRefusalBalloon(const QString& title, const QString& text) override;
-    void processPendingEvents() override;
 
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -134,9 +121,8 @@ private:
     void SetTabOrder();
     void ConnectHandlers();
     void PlaceAnchoredControls();
-    // A line the window writes itself: the stamp followed directly by `text` (": ...").
-    void LogWindowLine(const QString& text);
-    bool ProxyFileHasLines();
+    // What the operator chose for the next run.
+    RunChoice Choice() const;
     QString SettingsPath() const;
     QString ProgramPath(const QString& name) const;
     bool SelectAllOnCtrlA(QPlainTextEdit* view, QKeyEvent* event);
@@ -147,7 +133,5 @@ private:
     // The "to" contract date still holds its default: each run moves it to the current day, so
     // a watch left running for weeks keeps seeing new contracts.
     bool contractToFollowsToday_ = true;
-    // Calls of the run driver that are letting the window's events through right now.
-    int driverCallDepth_ = 0;
-    bool closeDeferred_ = false;
+    std::unique_ptr<RunWatch> watch_;
 };

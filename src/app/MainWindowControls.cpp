@@ -6,18 +6,16 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QSystemTrayIcon>
-#include <QTimer>
 #include <algorithm>
 #include <climits>
 
 #include "app/AppIcon.h"
 #include "app/DatePicker.h"
 #include "app/MainWindow.h"
-#include "fetch/RunTiming.h"
+#include "app/WindowCaption.h"
+#include "store/SettingsFile.h"
 
 namespace {
-
-const QString kCaption = QStringLiteral("Монитор односторонних отказов с госзакупок");
 
 // The designed client area; anchored controls keep their distances to its edges.
 constexpr int kDesignWidth = 886;
@@ -76,7 +74,7 @@ void MainWindow::CreateControls() {
     QFont::insertSubstitutions(QStringLiteral("Tahoma"), {QStringLiteral("DejaVu Sans Condensed"),
                                                           QStringLiteral("Liberation Sans Narrow"),
                                                           QStringLiteral("Arial Narrow")});
-    setWindowTitle(kCaption);
+    setWindowTitle(WindowCaption());
     setWindowIcon(QuorvaneIcon());
     setFont(QFont(QStringLiteral("Tahoma"), 8));
     setBackgroundRole(QPalette::Button);
@@ -101,8 +99,7 @@ void MainWindow::CreateControls() {
     stopButton = MakeButton(this, "stopButton", QStringLiteral("стоп"), QRect(102, 51, 75, 25));
     pauseButton = MakeButton(this, "pauseButton", QStringLiteral("пауза"), QRect(8, 51, 75, 25));
 
-    resumeTimer = Named(new QTimer(this), "resumeTimer");
-    resumeTimer->setInterval(Timing().resumeTimerMs);
+    resumeTimer = watch_->resumeTimer();
 
     testExportBox = MakeCheckBox(this, "testExportBox", QStringLiteral("Тестовая выгрузка"),
                                  QRect(753, 75, 125, 17));
@@ -130,7 +127,7 @@ void MainWindow::CreateControls() {
     threadCountEdit->setGeometry(747, 5, 46, 21);
     threadCountEdit->setRange(INT_MIN, INT_MAX);
     threadCountEdit->setSingleStep(10);
-    threadCountEdit->setValue(30);
+    threadCountEdit->setValue(settings_file::kDefaultThreadLimit);
     threadCountEdit->setToolTip(QStringLiteral("Число потоков выгрузки"));
 
     threadCountLabel =
@@ -138,8 +135,7 @@ void MainWindow::CreateControls() {
     contractsFoundLabel =
         MakeLabel(this, "contractsFoundLabel", QStringLiteral("Найдено контрактов: "), 191, 80);
 
-    restartTimer = Named(new QTimer(this), "restartTimer");
-    restartTimer->setInterval(Timing().restartTimerMs);
+    restartTimer = watch_->restartTimer();
 
     restartBox = MakeCheckBox(this, "restartBox",
                               QStringLiteral("Автозапуск нового поиска после завершения"),

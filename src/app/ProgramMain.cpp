@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 
 #include "app/AppIcon.h"
 #include "app/CommandLine.h"
@@ -15,15 +14,15 @@
 #include "app/MainWindow.h"
 #include "app/StartupCheck.h"
 #include "app/StopSignals.h"
+#include "app/WindowCaption.h"
 #include "http/CurlGlobal.h"
 #include "store/FileLayout.h"
 #include "store/IniFile.h"
+#include "store/SettingsFile.h"
 
 namespace {
 
 constexpr int kExitUsage = 2;
-
-const QString kCaption = QStringLiteral("Монитор односторонних отказов с госзакупок");
 
 QStringList ArgumentsOf(int argc, char** argv) {
     QStringList args;
@@ -77,9 +76,10 @@ int ConsoleMain(int argc, char** argv) {
 
     // The window's three settings, read once as the window reads them when it is shown.
     const IniFile ini(QDir(layout.programDir()).filePath(QStringLiteral("settings.ini")));
-    const QString section = QStringLiteral("Settings");
-    const int threads = ini.readInteger(section, QStringLiteral("Limit"), 30);
-    const bool proxy = ini.readBool(section, QStringLiteral("Proxy"), false);
+    using settings_file::kSection;
+    const int threads =
+        ini.readInteger(kSection, QStringLiteral("Limit"), settings_file::kDefaultThreadLimit);
+    const bool proxy = ini.readBool(kSection, QStringLiteral("Proxy"), false);
 
     ConsoleRunReport report;
     report.Echo(QStringLiteral("Спасибо, что пользуетесь парсером от сервиса Pelorant!"));
@@ -100,8 +100,8 @@ int WindowMain(int argc, char** argv) {
     if (!ReadOptions(argc, argv, &options, &layout, &error) || !layout.Prepare(&error)) {
         return Fail(error);
     }
-    QApplication::setApplicationName(kCaption);
-    QApplication::setApplicationDisplayName(kCaption);
+    QApplication::setApplicationName(WindowCaption());
+    QApplication::setApplicationDisplayName(WindowCaption());
     QApplication::setWindowIcon(QuorvaneIcon());
     // The tray icon must not keep the program alive once the window is closed.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -119,12 +119,7 @@ int WindowMain(int argc, char** argv) {
                      Qt::QueuedConnection);
     window->show();
     app.exec();
-
-    if (window->currentRun && !window->currentRun->isFinished()) {
-        // The run did not end in time; leave without tearing down what its thread still uses.
-        std::fflush(nullptr);
-        std::_Exit(0);
-    }
+    // Closing has stopped the run; a run that outlasted that wait is waited for here.
     delete window;
     return 0;
 }

@@ -251,8 +251,7 @@ void FetchWorker::WriteLog() {
     if (log == nullptr) {
         return;
     }
-    const QString text = logLine;
-    CallOnSinkThread(*log, [log, &text] { log->WriteLog(text); });
+    CallOnSinkThread(*log, [log, text = logLine] { log->WriteLog(text); });
 }
 
 void FetchWorker::Handoff() {

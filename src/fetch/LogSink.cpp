@@ -3,11 +3,13 @@
 #include <QMetaObject>
 #include <QThread>
 
-void CallOnSinkThread(LogSink& sink, const std::function<void()>& call) {
+void CallOnSinkThread(LogSink& sink, std::function<void()> call) {
     QObject* context = sink.context();
     if (QThread::currentThread() == context->thread()) {
         call();
         return;
     }
-    QMetaObject::invokeMethod(context, call, Qt::BlockingQueuedConnection);
+    // Queued, not blocking: a run never waits on its face's thread, which may itself be busy
+    // stopping that run.
+    QMetaObject::invokeMethod(context, std::move(call), Qt::QueuedConnection);
 }

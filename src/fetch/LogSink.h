@@ -6,7 +6,7 @@
 
 // Where fetch workers and notices write their log lines: the part of a run's events
 // that the layers below the run driver may use. Calls run on the sink's thread (the thread of
-// context()) while the caller waits.
+// context()) in the order they were made; the caller never waits for them.
 class LogSink {
 public:
     virtual ~LogSink() = default;
@@ -20,5 +20,7 @@ public:
     virtual void AppendRawLine(const QString& line) = 0;
 };
 
-// Runs `call` on the sink's thread and waits until it has returned.
-void CallOnSinkThread(LogSink& sink, const std::function<void()>& call);
+// Runs `call` on the sink's thread: at once when called there, else queued behind the calls
+// made before it. `call` may run after the caller has moved on, so it holds values, not
+// references to the caller's state.
+void CallOnSinkThread(LogSink& sink, std::function<void()> call);

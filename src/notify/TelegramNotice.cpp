@@ -75,7 +75,7 @@ NoticeOutcome SendTelegramNotice(LogSink& sink, const TelegramSettings& settings
         for (const QString& line : lines) {
             masked << MaskBotToken(line, settings.botToken);
         }
-        CallOnSinkThread(sink, [&] {
+        CallOnSinkThread(sink, [&sink, masked, rawLast] {
             for (qsizetype i = 0; i < masked.size(); ++i) {
                 if (rawLast && i + 1 == masked.size()) {
                     sink.AppendRawLine(masked[i]);

@@ -1,10 +1,6 @@
 #include "run/RecordedRunReport.h"
 
-#include <QTimer>
-
-#include "fetch/RunTiming.h"
-#include "run/RunControl.h"
-#include "text/StampedLine.h"
+#include <QMetaObject>
 
 RecordedRunReport::RecordedRunReport() : context_(new QObject) {
     thread_.setObjectName(QStringLiteral("RecordedRunReport"));
@@ -14,71 +10,78 @@ RecordedRunReport::RecordedRunReport() : context_(new QObject) {
 }
 
 RecordedRunReport::~RecordedRunReport() {
+    // Lines still queued are written out before the thread goes: the headless face's last
+    // lines come right before the process ends.
+    Settle();
     thread_.quit();
     thread_.wait();
 }
 
-void RecordedRunReport::setRestartChecked(bool checked) {
-    std::lock_guard lock(mutex_);
-    restartChecked_ = checked;
+void RecordedRunReport::Settle() const {
+    if (QThread::currentThread() == &thread_) {
+        return;
+    }
+    // Queued calls to one object are handled in the order they were posted.
+    QMetaObject::invokeMethod(
+        context_, [] {}, Qt::BlockingQueuedConnection);
 }
 
 QStringList RecordedRunReport::log() const {
+    Settle();
     std::lock_guard lock(mutex_);
     return log_;
 }
 
 QStringList RecordedRunReport::results() const {
+    Settle();
     std::lock_guard lock(mutex_);
     return results_;
 }
 
 QStringList RecordedRunReport::balloons() const {
+    Settle();
     std::lock_guard lock(mutex_);
     return balloons_;
 }
 
 int RecordedRunReport::progressMaximum() const {
+    Settle();
     std::lock_guard lock(mutex_);
     return progressMaximum_;
 }
 
 int RecordedRunReport::progressPosition() const {
+    Settle();
     std::lock_guard lock(mutex_);
     return progressPosition_;
 }
 
 QString RecordedRunReport::progressHint() const {
+    Settle();
     std::lock_guard lock(mutex_);
     return progressHint_;
 }
 
 QString RecordedRunReport::contractsLabel() const {
+    Settle();
     std::lock_guard lock(mutex_);
     return contractsLabel_;
 }
 
 QString RecordedRunReport::queuedLabel() const {
+    Settle();
     std::lock_guard lock(mutex_);
     return queuedLabel_;
 }
 
 bool RecordedRunReport::runControlsEnabled() const {
+    Settle();
     std::lock_guard lock(mutex_);
     return runControlsEnabled_;
 }
 
-bool RecordedRunReport::restartTimerArmed() const {
-    std::lock_guard lock(mutex_);
-    return restartTimerArmed_;
-}
-
-int RecordedRunReport::resumeTimerArms() const {
-    std::lock_guard lock(mutex_);
-    return resumeTimerArms_;
-}
-
 int RecordedRunReport::progressRefreshes() const {
+    Settle();
     std::lock_guard lock(mutex_);
     return progressRefreshes_;
 }
@@ -100,7 +103,8 @@ void RecordedRunReport::appendLog(const QString& line) {
 }
 
 QStringList RecordedRunReport::logLines() {
-    return log();
+    std::lock_guard lock(mutex_);
+    return log_;
 }
 
 void RecordedRunReport::setProgress(int maximum, int position, const QString& hint) {
@@ -120,33 +124,6 @@ void RecordedRunReport::setCounters(const QString& contracts, const QString& que
 void RecordedRunReport::setRunControlsEnabled(bool enabled) {
     std::lock_guard lock(mutex_);
     runControlsEnabled_ = enabled;
-}
-
-bool RecordedRunReport::restartChecked() {
-    std::lock_guard lock(mutex_);
-    return restartChecked_;
-}
-
-int RecordedRunReport::startRestartTimer() {
-    std::lock_guard lock(mutex_);
-    restartTimerArmed_ = true;
-    return Timing().restartTimerMs;
-}
-
-void RecordedRunReport::startResumeTimer(std::weak_ptr<RunControl> run, int ms) {
-    {
-        std::lock_guard lock(mutex_);
-        ++resumeTimerArms_;
-    }
-    // The timer may fire after the driver is gone; it only reaches the shared run control.
-    QTimer::singleShot(ms, context_, [this, control = std::move(run)] {
-        auto target = control.lock();
-        if (target && !target->Done() && target->Held()) {
-            // Logged before the driver goes on, so the line stands before anything it logs next.
-            appendLog(StampedLine(QStringLiteral("Отключаем паузу, продолжаем работу")));
-            target->Continue();
-        }
-    });
 }
 
 void RecordedRunReport::appendResult(const QString& line) {

@@ -13,8 +13,8 @@ struct RunEnding {
     QString logFolder;     // where the run's log file goes
 };
 
-// What a run tells its face. The driver and its workers call these on the face's thread (the
-// thread of context()) and wait until each has returned, so lines keep their order; every
+// What a run tells its face. The driver and its workers have these called on the face's thread
+// (the thread of context()) in the order they made them, and go on without waiting: every
 // argument is a value, and no face reaches into the driver.
 class RunEvents : public LogSink {
 public:
@@ -26,10 +26,11 @@ public:
     virtual void CountersChanged(int contractsFound, int refusalsQueued) = 0;
     // The run began: the face shows it is busy.
     virtual void RunBusy() = 0;
-    // The run is over: the face writes the run's log file and decides on a new run.
+    // The run is over: the face writes the run's log file.
     virtual void RunIdle(const RunEnding& how) = 0;
     // A phase came to its end: `failure` is empty when it completed. After a failure the
-    // driver is held and waits until `run` is continued (the face's resume timer does it).
+    // driver is held and waits until `run` is continued (by the watch's resume timer) or
+    // terminated.
     virtual void PhaseEnded(const QString& failure, std::weak_ptr<RunControl> run) = 0;
     // A refusal was accepted: the results line and the balloon.
     virtual void RefusalAccepted(const QString& refusalDate, const QString& cardUrl) = 0;

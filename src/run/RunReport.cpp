@@ -21,13 +21,11 @@ void RunReport::ProgressChanged(int position, int maximum) {
                     .arg(position)
                     .arg(maximum)
                     .arg(qint64(maximum) - position));
-    processPendingEvents();
 }
 
 void RunReport::CountersChanged(int contractsFound, int refusalsQueued) {
     setCounters(QStringLiteral("Найдено контрактов: ") + QString::number(contractsFound),
                 QStringLiteral("Отказов в очереди:: ") + QString::number(refusalsQueued));
-    processPendingEvents();
 }
 
 void RunReport::RunBusy() {
@@ -48,24 +46,17 @@ void RunReport::RunIdle(const RunEnding& how) {
         // The rest of the end state still happens; the operator sees why the file is missing.
         appendLog(StampedLine(QStringLiteral("Не удалось записать лог: ") + error));
     }
-
-    if (!how.stopped && restartChecked()) {
-        const int interval = startRestartTimer();
-        appendLog(QStringLiteral("\r\nПовторная выгрузка начнётся через ") +
-                  QString::number(interval / 1000) + QStringLiteral(" секунд"));
-    }
     setRunControlsEnabled(true);
 }
 
-void RunReport::PhaseEnded(const QString& failure, std::weak_ptr<RunControl> run) {
+void RunReport::PhaseEnded(const QString& failure, std::weak_ptr<RunControl> /*run*/) {
     if (failure.isEmpty()) {
         appendLog(StampedLine(QStringLiteral("Сбор данных завершен")));
         return;
     }
     appendLog(StampedLine(QStringLiteral("Ошибка: ") + failure.left(200)));
+    // The driver is held now; the watch's resume timer continues it.
     appendLog(StampedLine(QStringLiteral("Включаем паузу на 5 секунд")));
-    // The driver is held and waits until the resume timer continues it.
-    startResumeTimer(std::move(run), Timing().resumeTimerMs);
 }
 
 void RunReport::RefusalAccepted(const QString& refusalDate, const QString& cardUrl) {

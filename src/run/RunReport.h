@@ -6,9 +6,9 @@
 #include "run/RunEvents.h"
 
 // The run's events as both faces show them: the log with its cap and its file, the results,
-// the progress and counter texts, the end-of-run lines and the pause after a failed phase,
+// the progress and counter texts, the end-of-run lines and the lines of a failed phase,
 // written once over a handful of display operations that the window and the headless face
-// each provide.
+// each provide. What follows from an event (a restart, the end of a pause) is the watch's.
 class RunReport : public RunEvents {
 public:
     // The log is emptied when it holds more than this many lines.
@@ -36,16 +36,8 @@ protected:
     virtual void setCounters(const QString& contracts, const QString& queued) = 0;
     // The controls that start a run.
     virtual void setRunControlsEnabled(bool enabled) = 0;
-    // Whether a new run follows this one on its own.
-    virtual bool restartChecked() = 0;
-    // Arms the restart timer and returns its interval in milliseconds.
-    virtual int startRestartTimer() = 0;
-    // Arms the resume timer; when it fires, the face continues `run` if it is still held.
-    virtual void startResumeTimer(std::weak_ptr<RunControl> run, int ms) = 0;
     // The results list.
     virtual void appendResult(const QString& line) = 0;
     // A balloon at the tray icon, when the icon is shown.
     virtual void showRefusalBalloon(const QString& title, const QString& text) = 0;
-    // Lets the face handle its pending events in the middle of a long run.
-    virtual void processPendingEvents() = 0;
 };

@@ -267,7 +267,7 @@ private slots:
             form.contractFromPicker->setPickedDate(QDate(2026, 1, 4));
             form.contractToPicker->setPickedDate(QDate(2026, 1, 31));
             QTest::mouseClick(form.startButton, Qt::LeftButton);
-            QVERIFY(WaitFor([&] { return form.currentRun.isNull(); }, kWaitMs));
+            QVERIFY(WaitFor([&] { return form.Watch().Idle(); }, kWaitMs));
         }
 
         const QString dir = Dir(QStringLiteral("headless"));

@@ -57,7 +57,7 @@ private slots:
         QVERIFY(form.resultsView->toPlainText().isEmpty());
         QVERIFY(!form.resumeTimer->isActive());
         QVERIFY(!form.restartTimer->isActive());
-        QVERIFY(form.currentRun.isNull());
+        QVERIFY(form.Watch().Idle());
     }
 
     void withoutSettingsFileTheDefaultsShow() {
@@ -234,7 +234,7 @@ private slots:
             "ip:port:login:password");
 
         QTest::mouseClick(form.startButton, Qt::LeftButton);
-        QVERIFY(form.currentRun.isNull());
+        QVERIFY(form.Watch().Idle());
         QVERIFY(QFile::exists(proxyFile));
         QCOMPARE(QFileInfo(proxyFile).size(), 0);
         QStringList log = form.logView->toPlainText().split(u'\n');
@@ -244,7 +244,7 @@ private slots:
 
         // The file now exists but is empty: the same line, still no run.
         QTest::mouseClick(form.startButton, Qt::LeftButton);
-        QVERIFY(form.currentRun.isNull());
+        QVERIFY(form.Watch().Idle());
         log = form.logView->toPlainText().split(u'\n');
         QCOMPARE(log.size(), 3);
         QVERIFY(log[2].endsWith(line));
@@ -262,7 +262,7 @@ private slots:
         QTest::mouseClick(form.stopButton, Qt::LeftButton);
         // Stop still cancels a pending restart; the resume timer switches itself off.
         QVERIFY(!form.restartTimer->isActive());
-        form.ResumeAfterPause();
+        form.Watch().ResumeAfterPause();
         QVERIFY(!form.resumeTimer->isActive());
         QCOMPARE(form.logView->toPlainText(), before);
     }
@@ -321,7 +321,7 @@ private slots:
         form.show();
         form.proxyBox->setChecked(true);
         QTest::mouseClick(form.startButton, Qt::LeftButton);
-        QVERIFY(form.currentRun.isNull());
+        QVERIFY(form.Watch().Idle());
         QVERIFY(form.logView->toPlainText().endsWith(
             QStringLiteral(": файл proxy.txt пустой, задайте в него прокси в формате "
                            "ip:port:login:password")));
