@@ -6,7 +6,8 @@
 #include <QTemporaryDir>
 
 #include "run/RecordedRunReport.h"
-#include "run/RunDriver.h"
+#include "run/RunControl.h"
+#include "run/RunReporter.h"
 #include "support/TestSupport.h"
 #include "text/StampedLine.h"
 
@@ -14,7 +15,7 @@ namespace {
 
 class RunReportTest : public ::testing::Test {
 protected:
-    RunReportTest() : timing_(ScopedTiming::Scaled(1)), run_(&view_, RunOptionsIn(dir_.path())) {
+    RunReportTest() : timing_(ScopedTiming::Scaled(1)) {
         QDir().mkpath(dir_.filePath(QStringLiteral("logs")));
     }
     ~RunReportTest() override { SetTickOffsetForTesting(0); }
@@ -25,58 +26,59 @@ protected:
     QTemporaryDir dir_;
     ScopedTiming timing_;
     RecordedRunReport view_;
-    RunDriver run_;
+    std::shared_ptr<RunControl> control_ = std::make_shared<RunControl>();
+    RunReporter reporter_{view_, control_};
 };
 
 TEST_F(RunReportTest, LogIsEmptiedOnlyWhenPastTheCap) {
     for (int i = 0; i < RunReport::kLogLineCap; ++i) {
         view_.WriteLog(QStringLiteral("x"));
     }
-    run_.AddLogLine(QStringLiteral("строка"));  // 100000 lines: still appended
+    reporter_.Log(QStringLiteral("строка"));  // 100000 lines: still appended
     EXPECT_EQ(view_.log().size(), RunReport::kLogLineCap + 1);
-    run_.AddLogLine(QStringLiteral("строка"));  // 100001 lines: emptied first
+    reporter_.Log(QStringLiteral("строка"));  // 100001 lines: emptied first
     const QStringList log = view_.log();
     ASSERT_EQ(log.size(), 1);
     EXPECT_TRUE(log.first().endsWith(QStringLiteral(": строка")));
 }
 
 TEST_F(RunReportTest, ProgressRefreshesAtMostOnceASecond) {
-    run_.progress.lastProgressUpdate = 0;
-    run_.progress.maximum = 10;
-    run_.progress.position = 4;
-    run_.ShowProgress();
+    reporter_.Progress().lastProgressUpdate = 0;
+    reporter_.Progress().maximum = 10;
+    reporter_.Progress().position = 4;
+    reporter_.ShowProgress();
     EXPECT_EQ(view_.progressRefreshes(), 1);
     EXPECT_EQ(view_.progressHint(), QStringLiteral("4 из 10, осталось 6"));
 
-    run_.progress.position = 5;
-    run_.ShowProgress();  // within the second: not refreshed
+    reporter_.Progress().position = 5;
+    reporter_.ShowProgress();  // within the second: not refreshed
     EXPECT_EQ(view_.progressRefreshes(), 1);
 
-    run_.progress.lastProgressUpdate = 0;  // the driver forces the next refresh
-    run_.ShowProgress();
+    reporter_.Progress().lastProgressUpdate = 0;  // the driver forces the next refresh
+    reporter_.ShowProgress();
     EXPECT_EQ(view_.progressRefreshes(), 2);
     EXPECT_EQ(view_.progressPosition(), 5);
 }
 
 TEST_F(RunReportTest, ThrottleSurvivesTheTickCounterWrapping) {
     SetTickOffsetForTesting(0xFFFFFFFFu - TickCount() - 100);  // 100 ms before the wrap
-    run_.progress.lastProgressUpdate = TickCount();
+    reporter_.Progress().lastProgressUpdate = TickCount();
     QThread::msleep(200);  // the counter has wrapped now
-    ASSERT_LT(TickCount(), run_.progress.lastProgressUpdate);
-    run_.ShowProgress();
+    ASSERT_LT(TickCount(), reporter_.Progress().lastProgressUpdate);
+    reporter_.ShowProgress();
     EXPECT_EQ(view_.progressRefreshes(), 0);
 }
 
 TEST_F(RunReportTest, CountersShowTheirTextsAtMostOnceASecond) {
-    run_.progress.lastCountersUpdate = 0;
-    run_.progress.contractsFound = 1234;
-    run_.progress.refusalsQueued = 7;
-    run_.ShowCounters();
+    reporter_.Progress().lastCountersUpdate = 0;
+    reporter_.Progress().contractsFound = 1234;
+    reporter_.Progress().refusalsQueued = 7;
+    reporter_.ShowCounters();
     EXPECT_EQ(view_.contractsLabel(), QStringLiteral("Найдено контрактов: 1234"));
     EXPECT_EQ(view_.queuedLabel(), QStringLiteral("Отказов в очереди:: 7"));
 
-    run_.progress.contractsFound = 1300;
-    run_.ShowCounters();  // skipped within the second
+    reporter_.Progress().contractsFound = 1300;
+    reporter_.ShowCounters();  // skipped within the second
     EXPECT_EQ(view_.contractsLabel(), QStringLiteral("Найдено контрактов: 1234"));
 }
 
@@ -118,21 +120,21 @@ TEST_F(RunReportTest, FailedPhaseLogsTheErrorAndPausesUntilTheResumeTimer) {
     RunTiming timing = Timing();
     timing.resumeTimerMs = 100;
     ScopedTiming shortResume(timing);
-    run_.Control()->Hold();  // as the driver does before it tells of a failed phase
-    OnReportThread([&] { view_.PhaseEnded(QString(300, QLatin1Char('e')), run_.Control()); });
+    control_->Hold();  // as the driver does before it tells of a failed phase
+    OnReportThread([&] { view_.PhaseEnded(QString(300, QLatin1Char('e')), control_); });
     const QStringList log = view_.log();
     ASSERT_EQ(log.size(), 2);
     EXPECT_TRUE(log[0].endsWith(QStringLiteral(": Ошибка: ") + QString(200, QLatin1Char('e'))));
     EXPECT_TRUE(log[1].endsWith(QStringLiteral(": Включаем паузу на 5 секунд")));
-    EXPECT_TRUE(run_.Control()->Held());
+    EXPECT_TRUE(control_->Held());
     EXPECT_EQ(view_.resumeTimerArms(), 1);
-    ASSERT_TRUE(WaitFor([&] { return !run_.Control()->Held(); }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return !control_->Held(); }, 5000));
     EXPECT_TRUE(
         view_.log().last().endsWith(QStringLiteral(": Отключаем паузу, продолжаем работу")));
 
-    OnReportThread([&] { view_.PhaseEnded(QString(), run_.Control()); });
+    OnReportThread([&] { view_.PhaseEnded(QString(), control_); });
     EXPECT_TRUE(view_.log().last().endsWith(QStringLiteral(": Сбор данных завершен")));
-    EXPECT_FALSE(run_.Control()->Held());
+    EXPECT_FALSE(control_->Held());
 }
 
 TEST_F(RunReportTest, AnnouncementGoesToResultsAndBalloon) {
