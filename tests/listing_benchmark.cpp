@@ -16,6 +16,7 @@
 #include "run/RunDriver.h"
 #include "run/SearchPages.h"
 #include "store/HaveStore.h"
+#include "support/ListingParts.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -51,10 +52,11 @@ void SearchPage() {
 
     // The whole handling, with the count line, 500 log lines and the counters.
     RecordedRunReport view;
+    QTemporaryDir dir;
     const double handleMs = AverageMs(10, [&](int) {
-        RunDriver run(&view, RunOptions());
-        run.portalBase = QStringLiteral("https://p.test");
-        HandleSearchPage(run, page, url);
+        ListingParts run(view, RunOptionsIn(dir.path()), QStringLiteral("https://p.test"));
+        run.listing.ApplySearchPage(
+            ReadSearchResults(page, url, run.inputs.portalBase, QDate::currentDate()));
     });
     std::printf("whole handling of the page (500 log lines to the view): %.2f ms\n", handleMs);
 }

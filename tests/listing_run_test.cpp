@@ -15,6 +15,7 @@
 #include "run/RefusalPages.h"
 #include "run/RunDriver.h"
 #include "store/HaveStore.h"
+#include "support/ListingParts.h"
 #include "support/TestSupport.h"
 
 static void PrintTo(const QString& text, std::ostream* os) {
@@ -333,7 +334,7 @@ TEST_F(ListingRunTest, RefusalPagesFilteredByDateAndStoreThenRecorded) {
     QStringList dated;
     for (const CardJob& job : run->Outcome().cards) {
         cards << job.url;
-        dated << job.url + QLatin1Char('#') + job.refusalDate;
+        dated << job.url + QLatin1Char('#') + job.signedAt;
     }
     cards.sort();
     EXPECT_EQ(cards, QStringList({card + Id(1), card + Id(1), card + Id(2), card + Id(5)}));
@@ -360,12 +361,10 @@ TEST_F(ListingRunTest, RefusalPagesFilteredByDateAndStoreThenRecorded) {
 TEST(RejectPageTest, BothBoundsRejectAndForeignContractLinksStayAsTheyAre) {
     QTemporaryDir dir;
     RecordedRunReport view;
-    RunOptions options;
-    options.workDir = dir.path();
+    RunOptions options = RunOptionsIn(dir.path());
     options.refusalFrom = QDate(2026, 2, 20);
     options.refusalTo = QDate(2026, 2, 10);
-    RunDriver run(&view, options);
-    run.portalBase = QStringLiteral("https://p.test");
+    ListingParts run(view, options, QStringLiteral("https://p.test"));
 
     ContractRecord contract = replica::MakeContract(Id(1), QDate(2026, 1, 1), 10);
     replica::AddRefusal(contract, {replica::CustomerRefusal("15.02.2026 10:00"),
@@ -378,7 +377,7 @@ TEST(RejectPageTest, BothBoundsRejectAndForeignContractLinksStayAsTheyAre) {
     const QString url =
         QStringLiteral("https://p.test/epz/rdik/card/reject-info.html?") + contract.rejectQuery;
 
-    HandleRefusalPage(run, page, url);
+    run.listing.ApplyRefusalPage(page, url);
 
     QStringList texts;
     for (const QString& line : view.log()) {
@@ -399,9 +398,10 @@ TEST(RejectPageTest, BothBoundsRejectAndForeignContractLinksStayAsTheyAre) {
             "подходящим под фильтры.",
     };
     EXPECT_EQ(texts, expected);
-    ASSERT_EQ(run.cards.size(), 1);
-    EXPECT_EQ(run.cards[0].url, "https://other.test/card.html?reestrNumber=77&x=1");
-    EXPECT_EQ(run.cards[0].refusalDate, "31.02.2026 10:00");
+    const QList<CardJob>& cards = run.listing.Cards();
+    ASSERT_EQ(cards.size(), 1);
+    EXPECT_EQ(cards[0].url, "https://other.test/card.html?reestrNumber=77&x=1");
+    EXPECT_EQ(cards[0].signedAt, "31.02.2026 10:00");
     EXPECT_EQ(ReadFile(dir.filePath("have.txt")),
               (url + "#15.02.2026 10:00\r\n" + url + "#31.02.2026 10:00\r\n").toUtf8());
 }
@@ -427,11 +427,11 @@ TEST(RefusalPageTest, DocumentsInOrderWithReadableTitlesAndTheCardLink) {
     ASSERT_EQ(documents.size(), 3);
     EXPECT_EQ(documents[0].readableTitle,
               QStringLiteral("Решение <ООО \"Ромашка\" & Ко> об отказе"));
-    EXPECT_EQ(documents[0].signedText, "15.02.2026 10:00");
+    EXPECT_EQ(documents[0].signedAt, "15.02.2026 10:00");
     EXPECT_FALSE(documents[0].cancels);
     EXPECT_TRUE(documents[1].cancels);
     EXPECT_TRUE(documents[1].title.contains("об отмене"));
-    EXPECT_EQ(documents[2].signedText, "17.02.2026 12:00");
+    EXPECT_EQ(documents[2].signedAt, "17.02.2026 12:00");
     EXPECT_FALSE(documents[2].cancels);
     EXPECT_EQ(ContractCardLink(page, "https://p.test"),
               "https://p.test" + QString::fromLatin1(PortalImitation::kCardPath) +

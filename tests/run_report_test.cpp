@@ -7,7 +7,9 @@
 #include <future>
 
 #include "run/RecordedRunReport.h"
+#include "run/RunControl.h"
 #include "run/RunDriver.h"
+#include "run/RunReporter.h"
 #include "support/TestSupport.h"
 #include "text/StampedLine.h"
 
@@ -15,7 +17,7 @@ namespace {
 
 class RunReportTest : public ::testing::Test {
 protected:
-    RunReportTest() : timing_(ScopedTiming::Scaled(1)), run_(&view_, RunOptionsIn(dir_.path())) {
+    RunReportTest() : timing_(ScopedTiming::Scaled(1)) {
         QDir().mkpath(dir_.filePath(QStringLiteral("logs")));
     }
     ~RunReportTest() override { SetTickOffsetForTesting(0); }
@@ -26,16 +28,17 @@ protected:
     QTemporaryDir dir_;
     ScopedTiming timing_;
     RecordedRunReport view_;
-    RunDriver run_;
+    std::shared_ptr<RunControl> control_ = std::make_shared<RunControl>();
+    RunReporter reporter_{view_, control_};
 };
 
 TEST_F(RunReportTest, LogIsEmptiedOnlyWhenPastTheCap) {
     for (int i = 0; i < RunReport::kLogLineCap; ++i) {
         view_.WriteLog(QStringLiteral("x"));
     }
-    run_.AddLogLine(QStringLiteral("строка"));  // 100000 lines: still appended
+    reporter_.Log(QStringLiteral("строка"));  // 100000 lines: still appended
     EXPECT_EQ(view_.log().size(), RunReport::kLogLineCap + 1);
-    run_.AddLogLine(QStringLiteral("строка"));  // 100001 lines: emptied first
+    reporter_.Log(QStringLiteral("строка"));  // 100001 lines: emptied first
     const QStringList log = view_.log();
     ASSERT_EQ(log.size(), 1);
     EXPECT_TRUE(log.first().endsWith(QStringLiteral(": строка")));
@@ -46,8 +49,9 @@ TEST_F(RunReportTest, ARunNeverWaitsForTheReportAndItsEventsKeepTheirOrder) {
     std::promise<void> release;
     OnReportThread(
         [released = release.get_future().share()] { released.wait_for(std::chrono::seconds(30)); });
-    run_.start();  // without StartURL.txt: set-up, one line, the end
-    const bool ended = run_.wait(10000);
+    RunDriver run(&view_, RunOptionsIn(dir_.path()));
+    run.start();  // without StartURL.txt: set-up, one line, the end
+    const bool ended = run.wait(10000);
     release.set_value();
     ASSERT_TRUE(ended);
     const QStringList log = view_.log();
@@ -59,42 +63,42 @@ TEST_F(RunReportTest, ARunNeverWaitsForTheReportAndItsEventsKeepTheirOrder) {
 }
 
 TEST_F(RunReportTest, ProgressRefreshesAtMostOnceASecond) {
-    run_.progress.lastProgressUpdate = 0;
-    run_.progress.maximum = 10;
-    run_.progress.position = 4;
-    run_.ShowProgress();
+    reporter_.Progress().lastProgressUpdate = 0;
+    reporter_.Progress().maximum = 10;
+    reporter_.Progress().position = 4;
+    reporter_.ShowProgress();
     EXPECT_EQ(view_.progressRefreshes(), 1);
     EXPECT_EQ(view_.progressHint(), QStringLiteral("4 из 10, осталось 6"));
 
-    run_.progress.position = 5;
-    run_.ShowProgress();  // within the second: not refreshed
+    reporter_.Progress().position = 5;
+    reporter_.ShowProgress();  // within the second: not refreshed
     EXPECT_EQ(view_.progressRefreshes(), 1);
 
-    run_.progress.lastProgressUpdate = 0;  // the driver forces the next refresh
-    run_.ShowProgress();
+    reporter_.Progress().lastProgressUpdate = 0;  // the driver forces the next refresh
+    reporter_.ShowProgress();
     EXPECT_EQ(view_.progressRefreshes(), 2);
     EXPECT_EQ(view_.progressPosition(), 5);
 }
 
 TEST_F(RunReportTest, ThrottleSurvivesTheTickCounterWrapping) {
     SetTickOffsetForTesting(0xFFFFFFFFu - TickCount() - 100);  // 100 ms before the wrap
-    run_.progress.lastProgressUpdate = TickCount();
+    reporter_.Progress().lastProgressUpdate = TickCount();
     QThread::msleep(200);  // the counter has wrapped now
-    ASSERT_LT(TickCount(), run_.progress.lastProgressUpdate);
-    run_.ShowProgress();
+    ASSERT_LT(TickCount(), reporter_.Progress().lastProgressUpdate);
+    reporter_.ShowProgress();
     EXPECT_EQ(view_.progressRefreshes(), 0);
 }
 
 TEST_F(RunReportTest, CountersShowTheirTextsAtMostOnceASecond) {
-    run_.progress.lastCountersUpdate = 0;
-    run_.progress.contractsFound = 1234;
-    run_.progress.refusalsQueued = 7;
-    run_.ShowCounters();
+    reporter_.Progress().lastCountersUpdate = 0;
+    reporter_.Progress().contractsFound = 1234;
+    reporter_.Progress().refusalsQueued = 7;
+    reporter_.ShowCounters();
     EXPECT_EQ(view_.contractsLabel(), QStringLiteral("Найдено контрактов: 1234"));
     EXPECT_EQ(view_.queuedLabel(), QStringLiteral("Отказов в очереди:: 7"));
 
-    run_.progress.contractsFound = 1300;
-    run_.ShowCounters();  // skipped within the second
+    reporter_.Progress().contractsFound = 1300;
+    reporter_.ShowCounters();  // skipped within the second
     EXPECT_EQ(view_.contractsLabel(), QStringLiteral("Найдено контрактов: 1234"));
 }
 
@@ -122,13 +126,13 @@ TEST_F(RunReportTest, EndStateSavesTheLog) {
 }
 
 TEST_F(RunReportTest, PhaseEndLogsTheFailureAndThePauseOrTheCompletion) {
-    OnReportThread([&] { view_.PhaseEnded(QString(300, QLatin1Char('e')), run_.Control()); });
+    OnReportThread([&] { view_.PhaseEnded(QString(300, QLatin1Char('e')), control_); });
     const QStringList log = view_.log();
     ASSERT_EQ(log.size(), 2);
     EXPECT_TRUE(log[0].endsWith(QStringLiteral(": Ошибка: ") + QString(200, QLatin1Char('e'))));
     EXPECT_TRUE(log[1].endsWith(QStringLiteral(": Включаем паузу на 5 секунд")));
 
-    OnReportThread([&] { view_.PhaseEnded(QString(), run_.Control()); });
+    OnReportThread([&] { view_.PhaseEnded(QString(), control_); });
     ASSERT_EQ(view_.log().size(), 3);
     EXPECT_TRUE(view_.log().last().endsWith(QStringLiteral(": Сбор данных завершен")));
 }

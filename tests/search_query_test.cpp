@@ -7,7 +7,6 @@
 #include "portal/SearchPage.h"
 #include "portal/SearchQuery.h"
 #include "run/RecordedRunReport.h"
-#include "run/RunDriver.h"
 #include "run/SearchPages.h"
 #include "text/RunError.h"
 
@@ -70,13 +69,8 @@ TEST(StartSearchUrlTest, DatesReplacedEscapesOpenedPageSizeLast) {
 }
 
 TEST(RewriteStartUrlTest, TestExportFixesTheWindowWhateverTheChosenDates) {
-    RecordedRunReport view;
-    RunOptions options;
-    options.testExport = true;
-    options.contractFrom = QDate(2025, 3, 1);
-    RunDriver run(&view, options);
-    QString url = kSearch + "?pageNumber=1&x=1";
-    RewriteStartUrl(run, url);
+    const QString url =
+        StartUrlForRun(kSearch + "?pageNumber=1&x=1", QDate(2025, 3, 1), QDate(), true);
     EXPECT_EQ(url, kSearch +
                        "?pageNumber=1&x=1&contractDateFrom=01.01.2026&contractDateTo=01.02.2026"
                        "&recordsPerPage=_500");

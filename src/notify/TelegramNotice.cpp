@@ -53,17 +53,17 @@ NoticeOutcome FailureOutcome(int status) {
 
 }  // namespace
 
-QString TelegramNoticeText(const QString& protocolDate, const QString& protocolUrl,
+QString TelegramNoticeText(const QString& signedAt, const QString& cardUrl,
                            const QDateTime& utcNow) {
     const QDateTime moscow = utcNow.toUTC().addSecs(180 * 60);
-    return QStringLiteral("Найден отказ от ") + protocolDate +
+    return QStringLiteral("Найден отказ от ") + signedAt +
            QStringLiteral(", время обнаружения ") +
            moscow.toString(QStringLiteral("dd.MM.yyyy HH:mm")) + QStringLiteral(" (МСК), ссылка ") +
-           protocolUrl;
+           cardUrl;
 }
 
 NoticeOutcome SendTelegramNotice(LogSink& sink, const TelegramSettings& settings,
-                                 const QString& protocolDate, const QString& protocolUrl,
+                                 const QString& signedAt, const QString& cardUrl,
                                  const std::function<bool()>& abandon,
                                  const QDateTime& detectedUtc) {
     if (settings.botToken.isEmpty() || settings.userId.isEmpty()) {
@@ -112,7 +112,7 @@ NoticeOutcome SendTelegramNotice(LogSink& sink, const TelegramSettings& settings
         }
 
         const QString notice = TelegramNoticeText(
-            protocolDate, protocolUrl,
+            signedAt, cardUrl,
             detectedUtc.isValid() ? detectedUtc : QDateTime::currentDateTimeUtc());
         const QString body = QStringLiteral("chat_id=") + settings.userId +
                              QStringLiteral("&text=") + UrlEncodeUtf8(notice);

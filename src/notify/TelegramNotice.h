@@ -17,8 +17,8 @@ struct TelegramSettings {
     QString caFile;
 };
 
-// The notice text for a refusal signed at `protocolDate`, sent at `utcNow`.
-QString TelegramNoticeText(const QString& protocolDate, const QString& protocolUrl,
+// The notice text for a refusal signed at `signedAt`, sent at `utcNow`.
+QString TelegramNoticeText(const QString& signedAt, const QString& cardUrl,
                            const QDateTime& utcNow);
 
 enum class NoticeOutcome {
@@ -34,6 +34,6 @@ enum class NoticeOutcome {
 // counts as a passing failure. The notice states `detectedUtc` as the time the refusal was found
 // (now when it is not valid).
 NoticeOutcome SendTelegramNotice(LogSink& sink, const TelegramSettings& settings,
-                                 const QString& protocolDate, const QString& protocolUrl,
+                                 const QString& signedAt, const QString& cardUrl,
                                  const std::function<bool()>& abandon,
                                  const QDateTime& detectedUtc = QDateTime());

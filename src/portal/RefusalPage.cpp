@@ -24,18 +24,18 @@ QString CleanTitle(const QString& html, QString (*toText)(const QString&)) {
 
 // The signing date-time: the section after the one that holds "Подписано", searched in the
 // region from `from` on.
-QString SignedText(const QString& region, qsizetype from) {
-    const qsizetype signedAt = region.indexOf(kSigned, from);
-    QString signedText;
-    if (signedAt >= 0) {
-        const qsizetype close = region.indexOf(kSectionEnd, signedAt + kSigned.size());
+QString SigningTime(const QString& region, qsizetype from) {
+    const qsizetype label = region.indexOf(kSigned, from);
+    QString signedAt;
+    if (label >= 0) {
+        const qsizetype close = region.indexOf(kSectionEnd, label + kSigned.size());
         const qsizetype valueStart = close < 0 ? -1 : close + kSectionEnd.size();
         const qsizetype valueEnd = close < 0 ? -1 : region.indexOf(kSectionEnd, valueStart);
         if (valueEnd >= 0) {
-            signedText = region.mid(valueStart, valueEnd - valueStart);
+            signedAt = region.mid(valueStart, valueEnd - valueStart);
         }
     }
-    return TrimControls(HtmlToText(signedText));
+    return TrimControls(HtmlToText(signedAt));
 }
 
 }  // namespace
@@ -57,7 +57,7 @@ bool RefusalDocuments::Next(RefusalDocument* document) {
     document->cancels = document->title.contains(kCancellation);
     if (!document->cancels) {
         document->readableTitle = CleanTitle(section, HtmlToReadableText);
-        document->signedText = SignedText(region_, from_);
+        document->signedAt = SigningTime(region_, from_);
     }
     return true;
 }

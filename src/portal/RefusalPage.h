@@ -14,7 +14,7 @@ struct RefusalDocument {
     // The title with every character reference decoded, as a reader sees it.
     QString readableTitle;
     // The signing date-time as the page writes it, tags gone, trimmed; empty when not found.
-    QString signedText;
+    QString signedAt;
 };
 
 // The documents of a page's attachment region, one at a time in page order. Only the one in

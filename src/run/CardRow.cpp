@@ -32,11 +32,11 @@ QString CardHeaderLine() {
     });
 }
 
-QString CardRow(const QString& page, const QString& url, const QString& protocolDate) {
+QString CardRow(const QString& page, const QString& url, const QString& signedAt) {
     const ContractCard card = ReadContractCard(page);
     // Every field goes through CsvSafeText, so no value can break the row's quoting.
     return QuotedRow({
-        CsvSafeText(protocolDate.left(10)),
+        CsvSafeText(signedAt.left(10)),
         CsvSafeText(card.subject),
         CsvSafeText(QLatin1Char('\'') + RegistryIdOf(url)),
         CsvSafeText(url),
@@ -51,7 +51,7 @@ QString CardRow(const QString& page, const QString& url, const QString& protocol
 }
 
 bool CsvRowWrittenAt(const QString& path, qint64 offset, const QString& url,
-                     const QString& protocolDate) {
+                     const QString& signedAt) {
     QFile file(path);
     if (offset < 0 || !file.open(QIODevice::ReadOnly) || !file.seek(offset)) {
         return false;
@@ -62,7 +62,6 @@ bool CsvRowWrittenAt(const QString& path, qint64 offset, const QString& url,
     }
     const QStringList fields =
         QString::fromUtf8(line.chopped(kLineEnd.size())).split(QStringLiteral("\";\""));
-    return fields.size() == 11 &&
-           fields[0] == QLatin1Char('"') + CsvSafeText(protocolDate.left(10)) &&
+    return fields.size() == 11 && fields[0] == QLatin1Char('"') + CsvSafeText(signedAt.left(10)) &&
            fields[3] == CsvSafeText(url);
 }

@@ -9,10 +9,10 @@
 QString CardHeaderLine();
 
 // The row of one card page at `url`, without its line end, for the refusal signed at
-// `protocolDate`.
-QString CardRow(const QString& page, const QString& url, const QString& protocolDate);
+// `signedAt`.
+QString CardRow(const QString& page, const QString& url, const QString& signedAt);
 
 // Whether the CSV file at `path` holds, from `offset` on, a whole row of the card at `url` for
-// the refusal signed at `protocolDate`.
+// the refusal signed at `signedAt`.
 bool CsvRowWrittenAt(const QString& path, qint64 offset, const QString& url,
-                     const QString& protocolDate);
+                     const QString& signedAt);

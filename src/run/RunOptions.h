@@ -21,4 +21,8 @@ struct RunOptions {
     // The stack of each worker thread; 0 is the system's default. Tests set one that no thread
     // can have, to see a worker that cannot start.
     uint workerStackSize = 0;
+
+    // Where a run's files are: beside the program, and in the work folder.
+    QString ProgramPath(const QString& name) const;
+    QString WorkPath(const QString& name) const;
 };

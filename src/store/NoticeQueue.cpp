@@ -40,7 +40,7 @@ QList<QueuedNotice> NoticeQueue::Read() const {
 void NoticeQueue::Write(const QList<QueuedNotice>& notices) const {
     QList<QStringList> records;
     for (const QueuedNotice& notice : notices) {
-        records.append({notice.key, notice.protocolDate, notice.protocolUrl,
+        records.append({notice.key, notice.signedAt, notice.cardUrl,
                         notice.detectedUtc.toUTC().toString(Qt::ISODate)});
     }
     WriteRecordFile(QueuePath(), records);

@@ -10,8 +10,8 @@
 // One Telegram notice not yet delivered.
 struct QueuedNotice {
     QString key;  // the refusal key, so one refusal is queued once
-    QString protocolDate;
-    QString protocolUrl;
+    QString signedAt;
+    QString cardUrl;
     QDateTime detectedUtc;  // when the refusal was found; the notice states this time
 };
 

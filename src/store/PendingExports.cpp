@@ -26,7 +26,7 @@ QStringList ToRecord(const PendingExport& entry) {
     return {entry.owner,
             entry.key,
             entry.cardUrl,
-            entry.protocolDate,
+            entry.signedAt,
             entry.csvFile,
             entry.csvOffset < 0 ? QString() : QString::number(entry.csvOffset),
             TimeText(entry.acceptedUtc),
@@ -38,7 +38,7 @@ PendingExport FromRecord(const QStringList& record) {
     entry.owner = record.value(0);
     entry.key = record.value(1);
     entry.cardUrl = record.value(2);
-    entry.protocolDate = record.value(3);
+    entry.signedAt = record.value(3);
     entry.csvFile = record.value(4);
     bool ok = false;
     const qint64 offset = record.value(5).toLongLong(&ok);
@@ -138,7 +138,7 @@ void PendingExports::Edit(const std::function<bool(QList<PendingExport>&)>& chan
 }
 
 PendingExports::Added PendingExports::Add(const QString& key, const QString& cardUrl,
-                                          const QString& protocolDate, PendingExport* entry,
+                                          const QString& signedAt, PendingExport* entry,
                                           const std::function<bool()>& exported,
                                           const std::function<void()>& beforeNew) {
     Added result = Added::New;
@@ -167,7 +167,7 @@ PendingExports::Added PendingExports::Add(const QString& key, const QString& car
             beforeNew();
         }
         *entry = PendingExport{
-            owner_,     key, cardUrl, protocolDate, QString(), -1, QDateTime::currentDateTimeUtc(),
+            owner_,     key, cardUrl, signedAt, QString(), -1, QDateTime::currentDateTimeUtc(),
             QDateTime()};
         entries.append(*entry);
         return true;

@@ -13,7 +13,7 @@ struct PendingExport {
     QString owner;            // the run that exports it
     QString key;              // the refusal key, as in have.txt
     QString cardUrl;          // its contract card
-    QString protocolDate;     // its signing date-time
+    QString signedAt;     // its signing date-time
     QString csvFile;          // the CSV file (name in the program's directory) its row went to
     qint64 csvOffset = -1;    // where in that file the row begins
     QDateTime acceptedUtc;    // when the refusal was accepted
@@ -56,7 +56,7 @@ public:
     // kill in between then leaves a notice without an entry, never an entry without its notice).
     // An orphaned entry of the same refusal is taken over as it is; one a running instance holds
     // is left to it. Throws RunError when the journal cannot be written.
-    Added Add(const QString& key, const QString& cardUrl, const QString& protocolDate,
+    Added Add(const QString& key, const QString& cardUrl, const QString& signedAt,
               PendingExport* entry, const std::function<bool()>& exported = {},
               const std::function<void()>& beforeNew = {});
     // Takes over every entry whose run has ended and whose card is due for another try, oldest

@@ -2,12 +2,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <cstdio>
 #include <cstdlib>
 
 #include "run/RecordedRunReport.h"
-#include "run/RunDriver.h"
 #include "text/ByteText.h"
 
 void InitFuzzApp(int* argc, char*** argv) {
@@ -47,32 +47,20 @@ protected:
 
 }  // namespace
 
-RunDriver& FuzzRun() {
+std::unique_ptr<ListingParts> FuzzListing(const QDate& refusalFrom, const QDate& refusalTo) {
     static RecordedRunReport* view = new ForgetfulRunView;
-    static RunDriver* run = [] {
-        auto* r = new RunDriver(view);
-        r->options.programDir = ScratchDir();
-        r->options.workDir = ScratchDir();
-        r->portalBase = QStringLiteral("https://zakupki.example");
-        r->SetThreadLimit(5);
-        return r;
-    }();
-    return *run;
-}
-
-void ResetFuzzRun(RunDriver& run) {
-    run.searchQueue.clear();
-    run.refusalQueue.clear();
-    run.cards.clear();
-    run.seenRefusalDigests.clear();
-    run.haveStore = HaveStore();
-    run.newRefusalSeen = false;
-    run.progress.contractsFound = 0;
-    run.progress.refusalsQueued = 0;
-    run.progress.position = 0;
-    run.progress.maximum = 0;
-    run.options.refusalFrom = QDate();
-    run.options.refusalTo = QDate();
+    RunOptions options;
+    options.programDir = ScratchDir();
+    options.workDir = ScratchDir();
+    options.mutexName = QStringLiteral("QuorvaneFuzz");
+    options.refusalFrom = refusalFrom;
+    options.refusalTo = refusalTo;
+    // Every input starts from a folder without refusals met or accepted before.
+    for (const char* name : {"have.txt", "have-pending.txt"}) {
+        QFile::remove(options.WorkPath(QString::fromLatin1(name)));
+    }
+    return std::make_unique<ListingParts>(*view, options,
+                                          QStringLiteral("https://zakupki.example"));
 }
 
 QString PageText(const QByteArray& bytes) {

@@ -1,17 +1,18 @@
 #pragma once
 
 // What the fuzz targets share: a Qt application object, a scratch folder on a memory file
-// system where there is one, a run driver whose reporting goes to an in-memory view, and the
-// split of one input into fields.
+// system where there is one, the parts of a listing phase whose reporting goes to an in-memory
+// view, and the split of one input into fields.
 
 #include <QByteArray>
+#include <QDate>
 #include <QList>
 #include <QString>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
-class RunDriver;
-class RecordedRunReport;
+#include "support/ListingParts.h"
 
 // Sets up the application object once; call from LLVMFuzzerInitialize.
 void InitFuzzApp(int* argc, char*** argv);
@@ -19,13 +20,11 @@ void InitFuzzApp(int* argc, char*** argv);
 // A folder that lives as long as the process.
 QString ScratchDir();
 
-// A run driver that is never started: the page handlers run on the fuzzer's thread and report
-// to a headless view on a thread of its own, as a run reports to the window. Its folders are
-// the scratch folder.
-RunDriver& FuzzRun();
-
-// Puts the driver's per-run state back, so every input starts from the same run.
-void ResetFuzzRun(RunDriver& run);
+// A fresh listing phase for one input, never run: the page handlers run on the fuzzer's thread
+// and report to a headless view on a thread of its own, as a run reports to the window. Its
+// folders are the scratch folder; `refusalFrom` and `refusalTo` are its refusal-date window.
+std::unique_ptr<ListingParts> FuzzListing(const QDate& refusalFrom = QDate(),
+                                          const QDate& refusalTo = QDate());
 
 // The input as a received page: one character per byte, decoded as the driver decodes it.
 QString PageText(const QByteArray& bytes);

@@ -5,8 +5,6 @@
 
 #include "FuzzSupport.h"
 #include "portal/RefusalPage.h"
-#include "run/RefusalPages.h"
-#include "run/RunDriver.h"
 #include "text/ByteText.h"
 #include "text/TextHelpers.h"
 
@@ -27,21 +25,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {
         return 0;
     }
-    RunDriver& run = FuzzRun();
-    ResetFuzzRun(run);
-    const QString havePath = run.WorkPath(QStringLiteral("have.txt"));
-    QFile::remove(havePath);
+    QDate from;
+    QDate to;
     switch (data[0] % 3) {
         case 1:
-            run.options.refusalFrom = QDate(2026, 1, 10);
-            run.options.refusalTo = QDate(2026, 1, 20);
+            from = QDate(2026, 1, 10);
+            to = QDate(2026, 1, 20);
             break;
         case 2:
-            run.options.refusalTo = QDate(2025, 12, 31);
+            to = QDate(2025, 12, 31);
             break;
         default:
             break;
     }
+    const std::unique_ptr<ListingParts> run = FuzzListing(from, to);
+    const QString havePath = run->options.WorkPath(QStringLiteral("have.txt"));
     const QString page = PageText(
         QByteArray(reinterpret_cast<const char*>(data + 1), static_cast<qsizetype>(size - 1)));
 
@@ -55,21 +53,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         Require(document.cancels == document.title.contains(QStringLiteral("об отмене")),
                 "a cancellation flagged by anything but its title");
-        Require(!document.cancels ||
-                    (document.readableTitle.isEmpty() && document.signedText.isEmpty()),
-                "a cancellation was read further");
+        Require(
+            !document.cancels || (document.readableTitle.isEmpty() && document.signedAt.isEmpty()),
+            "a cancellation was read further");
     }
-    const QString card = ContractCardLink(page, run.portalBase);
+    const QString card = ContractCardLink(page, run->inputs.portalBase);
     Require(!card.startsWith(QLatin1Char('/')), "a card link without the portal's address");
 
     try {
-        HandleRefusalPage(run, page, kUrl);
+        run->listing.ApplyRefusalPage(page, kUrl);
     } catch (const std::exception&) {
         // A failed page is logged by the driver and the run goes on.
     }
     // Each accepted refusal is new, and is in have.txt.
-    if (!run.cards.isEmpty()) {
-        Require(run.newRefusalSeen, "a refusal was accepted without being new");
+    if (!run->listing.Cards().isEmpty()) {
+        Require(run->exporter.NewRefusalSeen(), "a refusal was accepted without being new");
         QFile file(havePath);
         Require(file.open(QIODevice::ReadOnly), "have.txt was not written");
         const QStringList lines = SplitLines(DecodeText(file.readAll()).text);

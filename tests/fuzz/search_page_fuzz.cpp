@@ -6,7 +6,6 @@
 #include "FuzzSupport.h"
 #include "portal/SearchPage.h"
 #include "portal/SearchQuery.h"
-#include "run/RunDriver.h"
 #include "run/SearchPages.h"
 
 namespace {
@@ -41,8 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {
         return 0;
     }
-    RunDriver& run = FuzzRun();
-    ResetFuzzRun(run);
+    const std::unique_ptr<ListingParts> run = FuzzListing();
+    const QString& base = run->inputs.portalBase;
     const QString& url = kSearches[data[0] % kSearches.size()];
     const QString page = PageText(
         QByteArray(reinterpret_cast<const char*>(data + 1), static_cast<qsizetype>(size - 1)));
@@ -56,12 +55,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     qsizetype rest = -1;
-    const QStringList links = CollectRefusalLinks(page, run.portalBase, &rest);
+    const QStringList links = CollectRefusalLinks(page, base, &rest);
     Require(rest >= 0 && rest <= page.size(), "the page bar is read from outside the page");
     for (const QString& link : links) {
-        Require(
-            link.startsWith(run.portalBase + QStringLiteral("/epz/rdik/card/reject-info.html?")),
-            "a refusal link that is not the portal's");
+        Require(link.startsWith(base + QStringLiteral("/epz/rdik/card/reject-info.html?")),
+                "a refusal link that is not the portal's");
     }
     const QString next = NextPageUrl(page, rest, url);
     if (!next.isEmpty()) {
@@ -71,16 +69,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     try {
-        HandleSearchPage(run, page, url);
+        run->listing.ApplySearchPage(ReadSearchResults(page, url, base, QDate::currentDate()));
     } catch (const std::exception&) {
         // A failed page is logged by the driver and the run goes on.
     }
     // Whatever the page says, every queued search is narrower or later than this one, so a
     // page cannot make the run walk in circles.
-    for (const QString& queued : run.searchQueue) {
+    for (const QString& queued : run->listing.SearchQueue()) {
         Require(queued != url, "a search page queued its own search again");
     }
-    for (const QString& link : run.refusalQueue) {
+    for (const QString& link : run->listing.RefusalQueue()) {
         Require(!link.isEmpty(), "an empty refusal link was queued");
     }
     return 0;

@@ -5,7 +5,8 @@
 //                                      the portal imitation with a seeded data set (150
 //                                      contracts, or the first N of them) and the Telegram Bot
 //                                      API imitation on the same server; writes StartURL.txt and
-//                                      settings.ini into DIR for a demo run
+//                                      settings.ini into DIR for a demo run; each request to
+//                                      the bot goes to standard error
 #include <QCoreApplication>
 #include <QDate>
 #include <QDir>
@@ -77,8 +78,13 @@ int main(int argc, char** argv) {
         telegram.answerSuccess(QStringLiteral("demo_user"), QStringLiteral("quorvane_demo_bot"));
         if (!demoDir.isEmpty()) {
             server.setHandler([&](const replica::Request& request) {
-                return request.path().startsWith("/bot") ? telegram.handle(request)
-                                                         : portal.handle(request);
+                if (!request.path().startsWith("/bot")) {
+                    return portal.handle(request);
+                }
+                // What the bot received, on standard error, so a demo shows its notices.
+                QTextStream(stderr)
+                    << "bot request: " << QString::fromUtf8(request.body) << Qt::endl;
+                return telegram.handle(request);
             });
             QDir().mkpath(demoDir);
             const bool written =
