@@ -95,19 +95,22 @@ TEST(RunWatchTest, OptionsTakeTheDefaultsOfTheirDayAndTheChoiceAsItIs) {
     EXPECT_FALSE(chosen.refusalTo.isValid());
 }
 
-const QByteArray kEmptySearchPage =
-    "<html><head><title>Реестр контрактов</title></head><body>"
-    "<input type=\"text\" value=\"\" name=\"contractDateFrom\">"
-    "<input type=\"text\" value=\"\" name=\"contractDateTo\">"
-    "<p>Поиск не дал результатов</p></body></html>";
+// A search page without results that shows the dates it was asked for, as the portal does.
+Response EmptySearchPage(const replica::Request& request) {
+    const QUrlQuery query(QString::fromLatin1(request.query()));
+    return Response::Ok("<html><body><input value=\"" +
+                        query.queryItemValue(QStringLiteral("contractDateFrom")).toLatin1() +
+                        "\" name=\"contractDateFrom\"><input value=\"" +
+                        query.queryItemValue(QStringLiteral("contractDateTo")).toLatin1() +
+                        "\" name=\"contractDateTo\"><p>Поиск не дал результатов</p></body></html>");
+}
 constexpr int kWaitMs = 20000;
 
 // Real runs against empty searches, shown by the recorded report.
 class RunWatchRunTest : public ::testing::Test {
 protected:
     RunWatchRunTest() : timing_(ScopedTiming::Scaled(20)) {
-        replica_.setHandler(routes_.handler());
-        routes_.addPrefix("/epz/contract/search/results.html", Response::Ok(kEmptySearchPage));
+        replica_.setHandler(&EmptySearchPage);
         WriteFile(dir_.filePath(QStringLiteral("StartURL.txt")),
                   (replica_.url() + "/epz/contract/search/results.html?morphology=on").toUtf8());
         const RunOptions options = RunOptionsIn(dir_.path());
@@ -136,7 +139,6 @@ protected:
     QTemporaryDir dir_;
     ScopedTiming timing_;
     replica::PortalReplica replica_;
-    replica::RouteTable routes_;
     RecordedRunReport view_;
     RunChoice choice_;
     RunWatch watch_{view_, [this] { return choice_; }};

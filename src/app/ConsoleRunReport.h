@@ -11,6 +11,8 @@
 class ConsoleRunReport : public RecordedRunReport {
 public:
     explicit ConsoleRunReport(std::FILE* out = stdout) : out_(out) {}
+    // Lines still queued go to the stream before the process ends.
+    ~ConsoleRunReport() override { Settle(); }
 
     // A line to the stream alone, for lines the window shows before any run.
     void Echo(const QString& text);

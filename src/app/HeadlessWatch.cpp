@@ -21,6 +21,7 @@ HeadlessWatch::HeadlessWatch(const CommandLine& options, const FileLayout& layou
                              ConsoleRunReport& report, int defaultThreads, bool defaultProxy)
     : options_(options),
       layout_(layout),
+      report_(report),
       useProxy_(options.proxy.value_or(defaultProxy)),
       threads_(options.threads.value_or(defaultThreads)),
       watch_(report, [this] { return Choice(); }) {
@@ -56,6 +57,8 @@ RunChoice HeadlessWatch::Choice() const {
 }
 
 void HeadlessWatch::RunFinished(const RunSummary& summary) {
+    // The run's last lines are out before its status, as a service manager's journal shows them.
+    report_.Settle();
     notifier_.Status(RunEndStatus(summary));
     if (stopping_) {
         QCoreApplication::exit(kExitDone);

@@ -32,6 +32,7 @@ private:
 
     CommandLine options_;
     FileLayout layout_;
+    ConsoleRunReport& report_;
     bool useProxy_;
     int threads_;
     ServiceNotifier notifier_;

@@ -18,6 +18,11 @@ public:
 
     QObject* context() override { return context_; }
 
+    // Waits until the report's thread has handled everything posted to it before this call;
+    // returns at once on that thread. The destructor does it too, but as this class only: a
+    // subclass with display operations of its own settles in its own destructor.
+    void Settle() const;
+
     // What the run showed.
     QStringList log() const;
     QStringList results() const;
@@ -40,10 +45,6 @@ protected:
     void setRunControlsEnabled(bool enabled) override;
     void appendResult(const QString& line) override;
     void showRefusalBalloon(const QString& title, const QString& text) override;
-
-    // Waits until the report's thread has handled everything posted to it before this call;
-    // returns at once on that thread.
-    void Settle() const;
 
 private:
     QThread thread_;

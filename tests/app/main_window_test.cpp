@@ -12,9 +12,13 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <cstdio>
+
+#include "app/ConsoleRunReport.h"
 #include "app/DatePicker.h"
 #include "app/MainWindow.h"
 #include "support/TestSupport.h"
+#include "text/StampedLine.h"
 
 namespace {
 
@@ -249,6 +253,44 @@ private slots:
         QCOMPARE(log.size(), 3);
         QVERIFY(log[2].endsWith(line));
         QVERIFY(!form.trayIcon->isVisible());
+    }
+
+    void bothFacesWriteTheSameProxyLine() {
+        const QString text = QStringLiteral(
+            "файл proxy.txt пустой, задайте в него прокси в формате ip:port:login:password");
+        const QDateTime before = QDateTime::currentDateTime();
+        MainWindow form(Options());
+        form.proxyBox->setChecked(true);
+        form.StartRun();
+        const QString windowLine = form.logView->toPlainText().split(u'\n').last();
+
+        std::FILE* out = std::tmpfile();
+        QVERIFY(out);
+        QString recorded;
+        {
+            ConsoleRunReport report(out);
+            RunWatch headless(report, [this] {
+                RunChoice choice;
+                choice.useProxy = true;
+                choice.programDir = dir_.path();
+                return choice;
+            });
+            QVERIFY(!headless.Start());
+            recorded = report.log().value(0);
+        }
+        std::rewind(out);
+        char buffer[512] = {};
+        const size_t size = std::fread(buffer, 1, sizeof buffer - 1, out);
+        std::fclose(out);
+        const QString echoed = QString::fromUtf8(buffer, static_cast<qsizetype>(size));
+
+        // The stamp of today's line, then the text, byte for byte.
+        const auto stamped = [&](const QString& line) {
+            return line == StampedLine(text, before) || line == StampedLine(text);
+        };
+        QVERIFY2(stamped(windowLine), qPrintable(windowLine));
+        QVERIFY2(stamped(recorded), qPrintable(recorded));
+        QCOMPARE(echoed, recorded + u'\n');
     }
 
     void runButtonsWithoutARunDoNothing() {
