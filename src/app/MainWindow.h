@@ -49,7 +49,7 @@ public:
     QPushButton* startButton = nullptr;
     QPushButton* stopButton = nullptr;
     QPushButton* pauseButton = nullptr;
-    // The watch's timers: the end of a failed phase's pause, the automatic restart.
+    // The watch's timer that ends a failed phase's pause.
     QTimer* resumeTimer = nullptr;
     QCheckBox* testExportBox = nullptr;
     QSystemTrayIcon* trayIcon = nullptr;
@@ -67,6 +67,7 @@ public:
     QSpinBox* threadCountEdit = nullptr;
     QLabel* threadCountLabel = nullptr;
     QLabel* contractsFoundLabel = nullptr;
+    // The watch's timer of the automatic restart.
     QTimer* restartTimer = nullptr;
     QCheckBox* restartBox = nullptr;
     QCheckBox* proxyBox = nullptr;
@@ -75,7 +76,7 @@ public:
     // Starts, steps and repeats the runs; the restart box sets whether it repeats them.
     RunWatch& Watch() { return *watch_; }
 
-    // What the operator's actions and the timers set off.
+    // What the operator's actions set off.
     // The dates and the greeting of a new window.
     void SetDefaults();
     // settings.ini is read each time the window is shown and written when it is closed.
