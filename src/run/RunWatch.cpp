@@ -233,7 +233,9 @@ void RunWatch::RunBusy() {
 
 void RunWatch::RunIdle(const RunEnding& how) {
     Show([how](RunEvents& display) { display.RunIdle(how); });
-    if (how.stopped || !repeating_) {
+    // A stop that came while this event waited to be handled counts too.
+    const bool stopped = how.stopped || (run_ && run_->Control()->Terminated());
+    if (stopped || !repeating_) {
         return;
     }
     restartTimer_->start(Timing().restartTimerMs);
