@@ -6,7 +6,6 @@
 #include <QTemporaryDir>
 #include <QUuid>
 #include <functional>
-#include <ostream>
 
 #include "PortalImitation.h"
 #include "PortalReplica.h"
@@ -16,10 +15,6 @@
 #include "run/RunDriver.h"
 #include "store/HaveStore.h"
 #include "support/TestSupport.h"
-
-static void PrintTo(const QString& text, std::ostream* os) {
-    *os << '"' << text.toStdString() << '"';
-}
 
 namespace {
 

@@ -65,3 +65,7 @@ bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
     }
     return true;
 }
+
+void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}

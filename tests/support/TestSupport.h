@@ -4,6 +4,7 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <functional>
+#include <ostream>
 
 #include "fetch/RunTiming.h"
 
@@ -26,3 +27,7 @@ QByteArray ReadFile(const QString& path);
 
 // Waits until `condition` holds, processing this thread's events, for at most `timeoutMs`.
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs);
+
+// QString values in GoogleTest's failure messages as quoted UTF-8 text rather than bytes.
+// GoogleTest finds it by argument-dependent lookup: QString is in the global namespace.
+void PrintTo(const QString& text, std::ostream* out);
