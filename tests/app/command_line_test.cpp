@@ -60,7 +60,6 @@ private slots:
     void readsTheOptions_data() {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("fields");
-        QTest::newRow("window") << QStringList{} << QString();
         QTest::newRow("window in a folder") << QStringList{"--dir", "/srv/q"} << "dir=/srv/q";
         QTest::newRow("every headless option")
             << QStringList{"--headless",    "--once",      "--contract-from=01.02.2026",
@@ -83,7 +82,6 @@ private slots:
         // Help and version need no --headless for the run's options beside them.
         QTest::newRow("help beside run options")
             << QStringList{"--help", "--once", "--threads", "2"} << "once help threads=2";
-        QTest::newRow("version") << QStringList{"--version", "--proxy"} << "version proxy";
     }
     void readsTheOptions() {
         QFETCH(QStringList, args);
@@ -98,7 +96,6 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("error");
         QTest::newRow("a word") << QStringList{"--headless", "fast"} << Unknown("fast");
-        QTest::newRow("unknown") << QStringList{"--headless", "--fast"} << Unknown("--fast");
         // Only --name and -h are options; other spellings of them are not.
         QTest::newRow("one dash") << QStringList{"--headless", "-once"} << Unknown("-once");
         QTest::newRow("two dashes, short") << QStringList{"--h"} << Unknown("--h");
