@@ -47,8 +47,10 @@ TEST_F(RunReportTest, LogIsEmptiedOnlyWhenPastTheCap) {
 TEST_F(RunReportTest, ARunNeverWaitsForTheReportAndItsEventsKeepTheirOrder) {
     // The report's thread is busy until released; what the run tells meanwhile queues up.
     std::promise<void> release;
-    OnReportThread(
-        [released = release.get_future().share()] { released.wait_for(std::chrono::seconds(30)); });
+    QMetaObject::invokeMethod(
+        view_.context(),
+        [released = release.get_future().share()] { released.wait_for(std::chrono::seconds(30)); },
+        Qt::QueuedConnection);
     RunDriver run(&view_, RunOptionsIn(dir_.path()));
     run.start();  // without StartURL.txt: set-up, one line, the end
     const bool ended = run.wait(10000);

@@ -24,16 +24,20 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// WaitWhileHeld on a thread of its own; ready() once it has returned.
+// WaitWhileHeld on a thread of its own; returnsWithin() tells whether it has returned.
 class HeldWaiter {
 public:
     explicit HeldWaiter(RunControl& control)
-        : done_(std::async(std::launch::async, [&control] { control.WaitWhileHeld(); })) {}
+        : control_(control),
+          done_(std::async(std::launch::async, [&control] { control.WaitWhileHeld(); })) {}
+    // A waiter a failed check left behind is let go, so the test ends.
+    ~HeldWaiter() { control_.Continue(); }
     bool returnsWithin(std::chrono::milliseconds ms) {
         return done_.wait_for(ms) == std::future_status::ready;
     }
 
 private:
+    RunControl& control_;
     std::future<void> done_;
 };
 
