@@ -275,7 +275,10 @@ private slots:
                 choice.programDir = dir_.path();
                 return choice;
             });
+            int refused = 0;
+            connect(&headless, &RunWatch::startRefused, [&refused] { ++refused; });
             QVERIFY(!headless.Start());
+            QCOMPARE(refused, 1);  // the headless face exits with 2 on it
             recorded = report.log().value(0);
         }
         std::rewind(out);
