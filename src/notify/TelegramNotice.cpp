@@ -56,8 +56,7 @@ NoticeOutcome FailureOutcome(int status) {
 QString TelegramNoticeText(const QString& signedAt, const QString& cardUrl,
                            const QDateTime& utcNow) {
     const QDateTime moscow = utcNow.toUTC().addSecs(180 * 60);
-    return QStringLiteral("Найден отказ от ") + signedAt +
-           QStringLiteral(", время обнаружения ") +
+    return QStringLiteral("Найден отказ от ") + signedAt + QStringLiteral(", время обнаружения ") +
            moscow.toString(QStringLiteral("dd.MM.yyyy HH:mm")) + QStringLiteral(" (МСК), ссылка ") +
            cardUrl;
 }
