@@ -33,5 +33,5 @@ public:
     // terminated.
     virtual void PhaseEnded(const QString& failure, std::weak_ptr<RunControl> run) = 0;
     // A refusal was accepted: the results line and the balloon.
-    virtual void RefusalAccepted(const QString& refusalDate, const QString& cardUrl) = 0;
+    virtual void RefusalAccepted(const QString& signedAt, const QString& cardUrl) = 0;
 };

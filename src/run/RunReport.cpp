@@ -59,10 +59,9 @@ void RunReport::PhaseEnded(const QString& failure, std::weak_ptr<RunControl> /*r
     appendLog(StampedLine(QStringLiteral("Включаем паузу на 5 секунд")));
 }
 
-void RunReport::RefusalAccepted(const QString& refusalDate, const QString& cardUrl) {
-    appendResult(StampedLine(refusalDate + QLatin1Char(' ') + cardUrl));
-    showRefusalBalloon(QStringLiteral("Quorvane"),
-                       QStringLiteral("Найден отказ от ") + refusalDate);
+void RunReport::RefusalAccepted(const QString& signedAt, const QString& cardUrl) {
+    appendResult(StampedLine(signedAt + QLatin1Char(' ') + cardUrl));
+    showRefusalBalloon(QStringLiteral("Quorvane"), QStringLiteral("Найден отказ от ") + signedAt);
 }
 
 void RunReport::WriteLog(const QString& text) {

@@ -20,7 +20,7 @@ public:
     void RunBusy() override;
     void RunIdle(const RunEnding& how) override;
     void PhaseEnded(const QString& failure, std::weak_ptr<RunControl> run) override;
-    void RefusalAccepted(const QString& refusalDate, const QString& cardUrl) override;
+    void RefusalAccepted(const QString& signedAt, const QString& cardUrl) override;
     void WriteLog(const QString& text) override;
     void AppendRawLine(const QString& line) override;
 

@@ -255,11 +255,9 @@ void RunWatch::PhaseEnded(const QString& failure, std::weak_ptr<RunControl> run)
     }
 }
 
-void RunWatch::RefusalAccepted(const QString& refusalDate, const QString& cardUrl) {
+void RunWatch::RefusalAccepted(const QString& signedAt, const QString& cardUrl) {
     ++summary_.refusalsAccepted;
-    Show([refusalDate, cardUrl](RunEvents& display) {
-        display.RefusalAccepted(refusalDate, cardUrl);
-    });
+    Show([signedAt, cardUrl](RunEvents& display) { display.RefusalAccepted(signedAt, cardUrl); });
 }
 
 void RunWatch::WriteLog(const QString& text) {
