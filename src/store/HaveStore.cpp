@@ -198,6 +198,19 @@ int Compare(View a, View b) {
     return a.n < b.n ? -1 : (a.n > b.n ? 1 : 0);
 }
 
+// How many bytes from the start the two forms have alike, `limit` at most.
+qsizetype CommonPrefix(View a, View b, qsizetype limit) {
+    const qsizetype n = std::min({a.n, b.n, limit});
+    for (qsizetype i = 0; i < n; i += 8) {
+        const qsizetype k = std::min<qsizetype>(8, n - i);
+        const quint64 differ = ChunkOf(a.p + i, k, a.lower) ^ ChunkOf(b.p + i, k, b.lower);
+        if (differ != 0) {
+            return i + qCountLeadingZeroBits(differ) / 8;
+        }
+    }
+    return n;
+}
+
 bool StartsWith(View key, View prefix) {
     return key.n >= prefix.n && Compare(View{key.p, prefix.n, key.lower}, prefix) == 0;
 }
@@ -333,7 +346,8 @@ constexpr qsizetype kShortRange = 24;
 struct SortItem {
     quint64 chunk = 0;
     quint32 key = 0;
-    quint32 rest = 0;
+    quint16 rest = 0;
+    bool again = false;  // its form is the one before it: a key met before
 };
 
 }  // namespace
@@ -452,6 +466,9 @@ struct HaveStore::Impl {
     }
 
     static void SortItems(const Table& table, SortItem* begin, SortItem* end, qsizetype depth) {
+        const auto formOf = [&](const SortItem& item) {
+            return ViewOf(table, table.keys[item.key]).From(depth);
+        };
         // Most sorting moves only the items' chunks; a range whose forms share more bytes is
         // sorted again further on. The largest such range is sorted in this loop, the others
         // (each at most half of this one) in calls, so the calls nest at most log2(n) deep.
@@ -460,31 +477,29 @@ struct HaveStore::Impl {
             if (n < 2) {
                 return;
             }
+            // Equal forms keep the file's order, so the first spelling met wins.
             if (n <= kShortRange) {
                 std::sort(begin, end, [&](const SortItem& a, const SortItem& b) {
-                    const int order = Compare(ViewOf(table, table.keys[a.key]).From(depth),
-                                              ViewOf(table, table.keys[b.key]).From(depth));
+                    const int order = Compare(formOf(a), formOf(b));
                     return order != 0 ? order < 0 : a.key < b.key;
                 });
+                for (SortItem* item = begin + 1; item != end; ++item) {
+                    item->again = Compare(formOf(item[-1]), formOf(*item)) == 0;
+                }
                 return;
             }
+            // What every form here has alike (the portal's address) is passed over in one go.
+            const View first = formOf(*begin);
+            qsizetype common = first.n;
+            for (const SortItem* item = begin + 1; item != end && common > 0; ++item) {
+                common = CommonPrefix(first, formOf(*item), common);
+            }
+            depth += common;
             for (SortItem* item = begin; item != end; ++item) {
-                const View form = ViewOf(table, table.keys[item->key]).From(depth);
+                const View form = formOf(*item);
                 item->chunk = ChunkOf(form.p, form.n, form.lower);
-                item->rest = static_cast<quint32>(std::min<qsizetype>(form.n, 8));
+                item->rest = static_cast<quint16>(std::min<qsizetype>(form.n, 8));
             }
-            // Bytes every form has alike here (the portal's address) are passed over first.
-            qsizetype common = 8;
-            for (const SortItem* item = begin; item != end && common > 0; ++item) {
-                const quint64 differ = item->chunk ^ begin->chunk;
-                const qsizetype same = differ == 0 ? 8 : qCountLeadingZeroBits(differ) / 8;
-                common = std::min({common, same, qsizetype(item->rest), qsizetype(begin->rest)});
-            }
-            if (common > 0) {
-                depth += common;
-                continue;
-            }
-            // Equal forms keep the file's order, so the first spelling met wins.
             std::sort(begin, end, [](const SortItem& a, const SortItem& b) {
                 if (a.chunk != b.chunk) {
                     return a.chunk < b.chunk;
@@ -498,7 +513,12 @@ struct HaveStore::Impl {
                 while (next != end && next->chunk == group->chunk && next->rest == group->rest) {
                     ++next;
                 }
-                if (group->rest == 8 && next - group > 1) {
+                if (group->rest < 8) {
+                    // Forms that end here alike are one key.
+                    for (SortItem* item = group + 1; item != next; ++item) {
+                        item->again = true;
+                    }
+                } else if (next - group > 1) {
                     if (largest == nullptr) {
                         largest = group;
                         largestEnd = next;
@@ -550,8 +570,7 @@ struct HaveStore::Impl {
             std::vector<Key> sorted;
             sorted.reserve(keys.size());
             for (const SortItem& item : items) {
-                if (sorted.empty() ||
-                    Compare(ViewOf(table, sorted.back()), ViewOf(table, keys[item.key])) != 0) {
+                if (!item.again) {
                     sorted.push_back(keys[item.key]);
                 }
             }
