@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "text/FileLock.h"
 #include "text/RunError.h"
@@ -187,10 +188,26 @@ quint64 ChunkOf(const char* p, qsizetype n, bool lower) {
 
 int Compare(View a, View b) {
     const qsizetype n = std::min(a.n, b.n);
-    for (qsizetype i = 0; i < n; i += 8) {
-        const qsizetype k = std::min<qsizetype>(8, n - i);
-        const quint64 x = ChunkOf(a.p + i, k, a.lower);
-        const quint64 y = ChunkOf(b.p + i, k, b.lower);
+    // Keys share long beginnings: equal bytes need no lowering when both are lowered alike.
+    const bool alike = a.lower == b.lower;
+    qsizetype i = 0;
+    for (; i + 8 <= n; i += 8) {
+        quint64 x;
+        quint64 y;
+        std::memcpy(&x, a.p + i, 8);
+        std::memcpy(&y, b.p + i, 8);
+        if (x == y && alike) {
+            continue;
+        }
+        x = qFromBigEndian(a.lower ? LowerAscii(x) : x);
+        y = qFromBigEndian(b.lower ? LowerAscii(y) : y);
+        if (x != y) {
+            return x < y ? -1 : 1;
+        }
+    }
+    if (i < n) {
+        const quint64 x = ChunkOf(a.p + i, n - i, a.lower);
+        const quint64 y = ChunkOf(b.p + i, n - i, b.lower);
         if (x != y) {
             return x < y ? -1 : 1;
         }
@@ -408,13 +425,18 @@ struct HaveStore::Impl {
 
     // Splits the buffer after its mark into keys, in the file's order; `inForm` is told whether
     // every line end is CR LF, `keyLines` how many lines are not empty.
-    static void ReadLines(Table& table, qsizetype mark, bool* inForm, qsizetype* keyLines) {
+    static void ReadLines(Table& table, qsizetype mark, bool* inForm, qsizetype* keyLines,
+                          const QString& path) {
         const char* p = table.raw.constData();
         const qsizetype n = table.raw.size();
         QByteArray form;
         *inForm = true;
         *keyLines = 0;
         const auto line = [&](qsizetype from, qsizetype to) {
+            if (to - from > qsizetype(std::numeric_limits<quint32>::max())) {
+                errno = EFBIG;  // no key is near that long; the file is not a store of keys
+                FailToRead(path);
+            }
             if (to > from) {
                 ++*keyLines;
                 AddKey(table, from, to, form);
@@ -660,15 +682,22 @@ struct HaveStore::Impl {
         if (added.empty()) {
             return;
         }
+        size_t kept = 0;
         size_t j = 0;
-        const auto alsoAdded = [&](const Key& key) {
+        for (const Key& key : table.keys) {
             const View form = ViewOf(table, key);
-            while (j < added.size() && Compare(ViewOfForm(added[j].folded), form) < 0) {
-                ++j;
+            int order = -1;
+            for (; j < added.size(); ++j) {
+                order = Compare(ViewOfForm(added[j].folded), form);
+                if (order >= 0) {
+                    break;
+                }
             }
-            return j < added.size() && Compare(ViewOfForm(added[j].folded), form) == 0;
-        };
-        std::erase_if(table.keys, alsoAdded);
+            if (order != 0) {
+                table.keys[kept++] = key;
+            }
+        }
+        table.keys.resize(kept);
     }
 
     // Puts keys (sorted, none already there) into the table's sorted keys.
@@ -855,41 +884,45 @@ void HaveStore::ReadWhole(int fd, const QString& path, bool* inForm) {
     const qint64 readTo = EndOfLastLine(fresh.raw, fresh.encoding, mark);
     bool linesInForm = true;
     qsizetype keyLines = 0;
-    Impl::ReadLines(fresh, mark, &linesInForm, &keyLines);
+    Impl::ReadLines(fresh, mark, &linesInForm, &keyLines, path);
     Impl::SortKeys(fresh);
     if (inForm != nullptr) {
         *inForm = qsizetype(fresh.keys.size()) == keyLines && linesInForm;
     }
 
     // What the store held wins over the file's spelling of the same key.
+    const TextEncoding held = table_.encoding;
     if (table_.keys.empty()) {
         table_ = std::move(fresh);
-    } else if (SameBytes(table_.encoding, fresh.encoding)) {
+    } else if (SameBytes(held, fresh.encoding)) {
         table_ = Impl::MergeTables(table_, std::move(fresh));
     } else {
-        // Another encoding: the keys held go over as text.
-        std::vector<Added> held;
-        held.reserve(table_.keys.size());
+        // The keys held go over to the other encoding as text, as added ones.
+        std::vector<Added> keys;
+        keys.reserve(table_.keys.size() + added_.size());
         for (const Key& key : table_.keys) {
             QString text = Impl::TextOf(table_, key);
             QByteArray form = FoldedForm(text);
-            held.push_back({std::move(text), std::move(form)});
+            keys.push_back({std::move(text), std::move(form)});
         }
         table_ = std::move(fresh);
-        Impl::EraseIn(table_, held);
-        std::vector<Added> added;
-        added.reserve(held.size() + added_.size());
-        std::merge(std::make_move_iterator(held.begin()), std::make_move_iterator(held.end()),
-                   std::make_move_iterator(added_.begin()), std::make_move_iterator(added_.end()),
-                   std::back_inserter(added),
-                   [](const Added& a, const Added& b) { return LessForm(a.folded, b.folded); });
-        added_ = std::move(added);
+        Impl::EraseIn(table_, keys);
+        const auto middle = qsizetype(keys.size());
+        std::move(added_.begin(), added_.end(), std::back_inserter(keys));
+        std::inplace_merge(
+            keys.begin(), keys.begin() + middle, keys.end(),
+            [](const Added& a, const Added& b) { return LessForm(a.folded, b.folded); });
+        added_ = std::move(keys);
+    }
+    Impl::EraseIn(table_, added_);
+    if (!SameBytes(held, table_.encoding)) {
+        // What the old encoding could not hold as it is, the new one may.
         for (Added& key : added_) {
             key.stays = false;
         }
+        staying_ = 0;
         Fold();
     }
-    Impl::EraseIn(table_, added_);
     KeysChanged();
     device_ = st.st_dev;
     inode_ = st.st_ino;
