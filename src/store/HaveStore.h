@@ -46,9 +46,10 @@ public:
     // written.
     void Append(const QString& path, const QString& key);
 
+    // How many keys there are.
     qsizetype Size() const;
-    // All keys, sorted. Built on demand as text, so it costs what the old store did: for tests
-    // and small stores.
+    // All keys, sorted. Made as text at the first call after a change, which at a million keys
+    // takes several times the file's size: for tests and small stores.
     const QStringList& Lines() const;
 
 private:
