@@ -10,6 +10,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <algorithm>
+#include <random>
 
 #include "store/HaveStore.h"
 #include "support/TestSupport.h"
@@ -289,6 +291,216 @@ TEST_F(HaveStoreTest, InstancesAppendingAndRewritingAtOnceLoseNoKey) {
     const QByteArray bytes = ReadFile(path());
     EXPECT_TRUE(bytes.endsWith("\r\n"));
     EXPECT_EQ(bytes.count("\r\n"), bytes.count('\n'));
+}
+
+// The order and sameness of keys as text: UTF-16 units compared one by one, each folded alone.
+int TextOrder(const QString& a, const QString& b) {
+    for (qsizetype i = 0; i < std::min(a.size(), b.size()); ++i) {
+        const char32_t x = QChar::toCaseFolded(char32_t(a[i].unicode()));
+        const char32_t y = QChar::toCaseFolded(char32_t(b[i].unicode()));
+        if (x != y) {
+            return x < y ? -1 : 1;
+        }
+    }
+    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+// Keys met three ways: read from a UTF-8 file, from a UTF-16 file, and added in memory beyond
+// the count at which added keys join the ones read.
+QList<HaveStore> StoresHolding(const QString& path, const QStringList& keys) {
+    QList<HaveStore> stores(3);
+    const QString text = keys.join(QStringLiteral("\r\n"));
+    WriteFile(path, EncodeText(text, TextEncoding::System));
+    stores[0].Load(path);
+    WriteFile(path, EncodeText(text, TextEncoding::Utf16BE));
+    stores[1].Load(path);
+    QFile::remove(path);
+    stores[2].Load(path);
+    for (const QString& key : keys) {
+        stores[2].Add(key);
+    }
+    for (int i = 0; i < 5000; ++i) {
+        stores[2].Add(QStringLiteral("zz#%1").arg(i));
+    }
+    return stores;
+}
+
+TEST_F(HaveStoreTest, LetterCaseBeyondAsciiIsFoldedUnitByUnit) {
+    const QChar notUtf8(0xDCCE);  // the byte 0xCE of a line that is not UTF-8
+    const QStringList keys = {
+        QStringLiteral("ПРИМЕР#1"), QStringLiteral("ΣΟΦΊΑΣ#2"),     QStringLiteral("k#3"),
+        QStringLiteral("ſ#4"),      QStringLiteral("\U00010400#5"), QString(notUtf8) + "#6",
+        QStringLiteral("İ#7"),      QStringLiteral("straße#8"),
+    };
+    for (const HaveStore& store : StoresHolding(path(), keys)) {
+        EXPECT_TRUE(store.Contains(QStringLiteral("пРиМеР#1")));
+        EXPECT_TRUE(store.Contains(QStringLiteral("σοφίας#2")));  // a final sigma too
+        EXPECT_TRUE(store.Contains(QStringLiteral("\u212A#3")));  // the Kelvin sign
+        EXPECT_TRUE(store.Contains(QStringLiteral("S#4")));
+        // A letter beyond 16 bits is two units that fold alone: its small letter is another key.
+        EXPECT_TRUE(store.Contains(QStringLiteral("\U00010400#5")));
+        EXPECT_FALSE(store.Contains(QStringLiteral("\U00010428#5")));
+        EXPECT_TRUE(store.Contains(QString(notUtf8) + "#6"));
+        EXPECT_FALSE(store.Contains(QString(QChar(0xDCEE)) + "#6"));
+        EXPECT_FALSE(store.Contains(QStringLiteral("i#7")));
+        EXPECT_TRUE(store.Contains(QStringLiteral("STRAẞE#8")));
+        EXPECT_FALSE(store.Contains(QStringLiteral("STRASSE#8")));
+    }
+
+    // Sorted by units, not by code points: a letter beyond 16 bits before U+E000 and up.
+    const QStringList order = {QStringLiteral("xz"), QStringLiteral("xЯ"),
+                               QStringLiteral("x\U00010400"), QStringLiteral("x") + notUtf8,
+                               QStringLiteral("xＡ")};
+    for (HaveStore& store : StoresHolding(
+             path(), {order[4], order[2], order[0], order[3], order[1], QStringLiteral("XЯ")})) {
+        EXPECT_EQ(store.Lines().mid(0, 5), order);
+        EXPECT_FALSE(store.Lines().contains(QStringLiteral("XЯ")));
+    }
+}
+
+TEST_F(HaveStoreTest, KeysThatBeginOtherKeysStayApart) {
+    WriteFile(path(), QByteArray("a#10\r\nA#1\r\na\r\na#1\0\r\na#\r\nB#1\r\na#1\r\n", 32));
+    HaveStore store;
+    store.Load(path());
+    const QString nul = QStringLiteral("a#1") + QChar(0);
+    EXPECT_EQ(store.Lines(), QStringList({"a", "a#", "A#1", nul, "a#10", "B#1"}));
+    for (const char* key : {"a", "a#", "a#1", "A#10", "b#1"}) {
+        EXPECT_TRUE(store.Contains(key)) << key;
+    }
+    EXPECT_TRUE(store.Contains(nul));
+    for (const char* key : {"", "#", "a#2", "a#100", "a#0", "b#"}) {
+        EXPECT_FALSE(store.Contains(key)) << key;
+    }
+}
+
+TEST_F(HaveStoreTest, PageLookupFindsOnlyThatPage) {
+    const QString page = QStringLiteral("https://p.test/epz/rdik/card/reject-info.html?id=");
+    // Beside page 12: pages that begin with its address, and ones that sort next to "12#".
+    WriteFile(path(), (page + "123#01.02.2026 10:00\r\n" + page + "12!#x\r\n" + page + "12$#y\r\n" +
+                       page + "9#z\r\n")
+                          .toUtf8());
+    HaveStore store;
+    store.Load(path());
+    EXPECT_FALSE(store.ContainsPage(page + "12"));
+    EXPECT_FALSE(store.ContainsPage(page + "1"));
+    EXPECT_FALSE(store.ContainsPage(page));
+    EXPECT_TRUE(store.ContainsPage(page.toUpper() + "123"));
+    EXPECT_TRUE(store.ContainsPage(page + "9"));  // the last key
+    EXPECT_TRUE(store.KeysOfPage(page + "12").isEmpty());
+
+    store.Append(path(), page + "12#02.02.2026 11:00");
+    store.Add(page.toUpper() + "12#01.02.2026 11:00");
+    store.Add(page + "12#03.02.2026 11:00");
+    EXPECT_TRUE(store.ContainsPage(page + "12"));
+    EXPECT_EQ(store.KeysOfPage(page + "12"),
+              QStringList({page.toUpper() + "12#01.02.2026 11:00", page + "12#02.02.2026 11:00",
+                           page + "12#03.02.2026 11:00"}));
+    HaveStore reader;
+    reader.Load(path());
+    EXPECT_EQ(reader.KeysOfPage(page.toUpper() + "12"),
+              QStringList({page + "12#02.02.2026 11:00"}));
+}
+
+TEST_F(HaveStoreTest, FilesInOtherEncodingsReadAsTheirText) {
+    // UTF-16 out of order, a key twice in other letters, a lone surrogate, a mark inside, and a
+    // last odd byte, which is no text.
+    const QString lone = QString(QChar(0xD800)) + "d#4";
+    WriteFile(path(), EncodeText(QStringLiteral("б#2\r\nА#1\r\nБ#2\r\n\uFEFFc#3\r\n") + lone,
+                                 TextEncoding::Utf16BE) +
+                          "\x01");
+    HaveStore store;
+    store.Load(path());
+    const QStringList sorted = {QStringLiteral("А#1"), QStringLiteral("б#2"), lone,
+                                QStringLiteral("\uFEFFc#3")};
+    EXPECT_EQ(store.Lines(), sorted);
+    EXPECT_TRUE(store.Contains(QStringLiteral("а#1")));
+    EXPECT_TRUE(store.Contains(QString(QChar(0xD800)) + "D#4"));
+    store.MergeAndWrite(path());
+    EXPECT_EQ(ReadFile(path()), EncodeText(sorted.join("\r\n") + "\r\n", TextEncoding::Utf16BE));
+
+    // Another instance replaces the file in another encoding: the spellings held here win.
+    WriteFile(path(), "a#1\r\nБ#2\r\n");
+    HaveStore mine;
+    mine.Load(path());
+    mine.Add(QStringLiteral("C#3"));
+    QString error;
+    ASSERT_TRUE(WriteFileAtomically(
+        path(), EncodeText(QStringLiteral("б#2\r\nc#3\r\n"), TextEncoding::Utf16LE), &error));
+    mine.MergeAndWrite(path());
+    EXPECT_EQ(ReadFile(path()),
+              EncodeText(QStringLiteral("a#1\r\nC#3\r\nБ#2\r\n"), TextEncoding::Utf16LE));
+}
+
+TEST_F(HaveStoreTest, ManyKeysSortAndLookUpAsTheirTextWould) {
+    // Keys of pieces that share long beginnings, differ in letter case (ASCII and beyond), begin
+    // one another, and hold bytes that are not UTF-8.
+    const QList<QByteArray> pieces = {"https://p.test/card?id=",
+                                      "HTTPS://P.TEST/CARD?ID=",
+                                      "1",
+                                      "2",
+                                      "#",
+                                      "Я",
+                                      "я",
+                                      "ß",
+                                      "ẞ",
+                                      "\xE2\x84\xAA",
+                                      "k",
+                                      "\xF0\x90\x90\x80",
+                                      "\xCE",
+                                      "\xEE",
+                                      QByteArray(1, '\0'),
+                                      "0123456789abcdef"};
+    std::mt19937 random(5);
+    const auto randomKey = [&] {
+        QByteArray key;
+        for (int n = 1 + int(random() % 8); n > 0; --n) {
+            key += pieces[int(random() % pieces.size())];
+        }
+        return key;
+    };
+    QByteArray file;
+    for (int i = 0; i < 3000; ++i) {
+        file += randomKey() + "\r\n";
+    }
+    const auto less = [](const QString& a, const QString& b) { return TextOrder(a, b) < 0; };
+    const auto same = [](const QString& a, const QString& b) { return TextOrder(a, b) == 0; };
+    const auto expected = [&](const QStringList& lines) {
+        QStringList keys = lines;
+        keys.removeAll(QString());
+        std::stable_sort(keys.begin(), keys.end(), less);
+        keys.erase(std::unique(keys.begin(), keys.end(), same), keys.end());
+        return keys;
+    };
+    const QStringList keys = expected(SplitLines(DecodeText(file).text));
+
+    // Out of order, and in order as a rewrite leaves it; in UTF-8 and in UTF-16.
+    for (const QByteArray& bytes : {file, EncodeText(keys.join("\r\n"), TextEncoding::System),
+                                    EncodeText(DecodeText(file).text, TextEncoding::Utf16LE)}) {
+        WriteFile(path(), bytes);
+        HaveStore store;
+        store.Load(path());
+        ASSERT_EQ(store.Lines(), keys);
+        for (int i = 0; i < 2000; ++i) {
+            const QString key = DecodeText(randomKey()).text;
+            const QString pageKey = key + "#";
+            EXPECT_EQ(store.Contains(key), std::binary_search(keys.begin(), keys.end(), key, less));
+            EXPECT_EQ(store.ContainsPage(key), std::any_of(keys.begin(), keys.end(), [&](auto& k) {
+                          return same(k.left(pageKey.size()), pageKey);
+                      }));
+        }
+        // Enough added keys to join the ones read, then written and read again.
+        QStringList all = keys;
+        for (int i = 0; i < 5000; ++i) {
+            const QString key = DecodeText(randomKey()).text;
+            store.Add(key);
+            all.append(key);
+        }
+        ASSERT_EQ(store.Lines(), expected(all));
+        store.MergeAndWrite(path());
+        HaveStore again;
+        again.Load(path());
+        EXPECT_EQ(again.Lines(), store.Lines());
+    }
 }
 
 }  // namespace

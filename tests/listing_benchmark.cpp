@@ -1,12 +1,19 @@
 // How long the listing phase's heavy steps take: reading one search page of 500 entries, loading
-// and updating have.txt stores of 100 000 and 1 000 000 keys; and how much processor time a run
-// that mostly waits on the request spacing uses. Not a test; run it by hand:
+// have.txt stores of 100 000 and 1 000 000 keys, appending to them and looking keys and refusal
+// pages up in them, and the peak memory of a process that only loads one; and how much
+// processor time a run that mostly waits on the request spacing uses. Not a test; run it by hand
+// (`have` for the have.txt steps alone):
 //   cmake --build <build dir> --target listing_benchmark && <build dir>/tests/listing_benchmark
+//   <build dir>/tests/listing_benchmark have
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QUuid>
 #include <cstdio>
+#include <numeric>
+#include <random>
 
 #include <sys/resource.h>
 
@@ -61,19 +68,40 @@ void SearchPage() {
     std::printf("whole handling of the page (500 log lines to the view): %.2f ms\n", handleMs);
 }
 
-void HaveUpdate(int keys) {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("have.txt"));
+// A key as the portal gives them: the refusal page's address, then the signing date-time.
+QString HaveKey(int i) {
+    return QStringLiteral(
+               "https://zakupki.example/epz/rdik/card/reject-info.html?contractReestrNumber=%1#"
+               "%2.01.2026 10:00")
+        .arg(3770000000000000000LL + static_cast<qint64>(i) * 7)
+        .arg(i % 28 + 1, 2, 10, QLatin1Char('0'));
+}
+
+QString PageOf(const QString& key) {
+    return key.left(key.indexOf(u'#'));
+}
+
+// A have.txt of `keys` keys: sorted, as a rewrite leaves it, or in the order the refusals came
+// in, as appends leave it.
+QByteArray HaveText(int keys, bool sorted) {
+    QList<int> order(keys);
+    std::iota(order.begin(), order.end(), 0);
+    if (!sorted) {
+        std::shuffle(order.begin(), order.end(), std::mt19937(7));
+    }
     QByteArray text;
     text.reserve(static_cast<qsizetype>(keys) * 100);
-    for (int i = 0; i < keys; ++i) {
-        text += QStringLiteral(
-                    "https://zakupki.example/epz/rdik/card/reject-info.html?"
-                    "contractReestrNumber=%1#%2.01.2026 10:00\r\n")
-                    .arg(3770000000000000000LL + i * 7)
-                    .arg(i % 28 + 1, 2, 10, QLatin1Char('0'))
-                    .toUtf8();
+    for (int i : order) {
+        text += HaveKey(i).toUtf8();
+        text += "\r\n";
     }
+    return text;
+}
+
+void HaveUpdate(int keys, bool sorted) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("have.txt"));
+    const QByteArray text = HaveText(keys, sorted);
     WriteFile(path, text);
     HaveStore store;
     QElapsedTimer timer;
@@ -87,9 +115,79 @@ void HaveUpdate(int keys) {
                                 .arg(i);
         store.Append(path, key);
     });
-    std::printf("have.txt with %lld keys (%lld KB): load %.1f ms, one update %.1f ms\n",
-                static_cast<long long>(store.Lines().size()),
-                static_cast<long long>(text.size() / 1024), loadMs, updateMs);
+
+    // Half the keys and pages asked for are there, half are not.
+    std::mt19937 random(11);
+    QStringList asked;
+    QStringList pages;
+    for (int i = 0; i < 1000; ++i) {
+        const int n = static_cast<int>(random() % static_cast<unsigned>(keys));
+        const QString key = i % 2 == 0 ? HaveKey(n) : HaveKey(n) + QLatin1Char('0');
+        asked.append(key);
+        pages.append(i % 2 == 0 ? PageOf(key) : PageOf(key) + QLatin1Char('1'));
+    }
+    constexpr int kRounds = 200;
+    qsizetype found = 0;
+    const double lookupUs = 1000.0 * AverageMs(kRounds * 1000, [&](int i) {
+                                found += store.Contains(asked[i % 1000]) ? 1 : 0;
+                            });
+    const double pageUs = 1000.0 * AverageMs(kRounds * 1000, [&](int i) {
+                              found += store.ContainsPage(pages[i % 1000]) ? 1 : 0;
+                          });
+    std::printf(
+        "have.txt with %lld keys (%lld KB, %s): load %.1f ms, one update %.2f ms, one lookup "
+        "%.2f us, one page lookup %.2f us (%lld found)\n",
+        static_cast<long long>(store.Size()), static_cast<long long>(text.size() / 1024),
+        sorted ? "sorted" : "in arrival order", loadMs, updateMs, lookupUs, pageUs,
+        static_cast<long long>(found));
+}
+
+// The peak resident size of this process's memory since it started, in KB. Not ru_maxrss: that
+// one carries over the parent's peak across fork and exec.
+long PeakRssKb() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:")) {
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+        }
+    }
+    return -1;
+}
+
+// The child's part of HavePeak: only the load, so the process's peak is the load's own.
+int HaveLoadOnly(const QString& path) {
+    const long before = PeakRssKb();
+    HaveStore store;
+    store.Load(path);
+    std::printf("%lld %ld %ld\n", static_cast<long long>(store.Size()), before, PeakRssKb());
+    return 0;
+}
+
+// The peak resident memory of a process that loads have.txt and does nothing else, as a
+// multiple of the file's size.
+void HavePeak(int keys, bool sorted) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("have.txt"));
+    const QByteArray text = HaveText(keys, sorted);
+    WriteFile(path, text);
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--load-only"), path});
+    if (!child.waitForFinished(120000) || child.exitCode() != 0) {
+        std::printf("have.txt peak: the loading process failed\n");
+        return;
+    }
+    const QList<QByteArray> figures = child.readAllStandardOutput().trimmed().split(' ');
+    const double fileMb = static_cast<double>(text.size()) / (1024.0 * 1024.0);
+    const double startMb = figures.value(1).toDouble() / 1024.0;
+    const double peakMb = figures.value(2).toDouble() / 1024.0;
+    std::printf(
+        "have.txt with %s keys (%.1f MB, %s), a process that only loads it: peak RSS %.1f MB = "
+        "%.2f x the file (%.1f MB before the load)\n",
+        figures.value(0).constData(), fileMb, sorted ? "sorted" : "in arrival order", peakMb,
+        peakMb / fileMb, startMb);
 }
 
 double CpuSeconds() {
@@ -133,9 +231,21 @@ void WaitingRun() {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    SearchPage();
-    HaveUpdate(100000);
-    HaveUpdate(1000000);
-    WaitingRun();
+    const QStringList args = app.arguments();
+    if (args.size() == 3 && args[1] == QLatin1String("--load-only")) {
+        return HaveLoadOnly(args[2]);
+    }
+    const bool haveOnly = args.size() == 2 && args[1] == QLatin1String("have");
+    if (!haveOnly) {
+        SearchPage();
+    }
+    HaveUpdate(100000, true);
+    HaveUpdate(1000000, true);
+    HaveUpdate(1000000, false);
+    HavePeak(1000000, true);
+    HavePeak(1000000, false);
+    if (!haveOnly) {
+        WaitingRun();
+    }
     return 0;
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <vector>
 
 #include "text/ByteText.h"
 
@@ -11,6 +13,9 @@
 // Every instance takes an advisory lock on the file while it reads or writes it. A new key is
 // appended to the file as one line, so each update costs the same however large the store has
 // grown; what other instances appended since the last read is read from where that read ended.
+//
+// The keys read from the file stay as the file's own bytes in one buffer, with sorted offsets
+// into it: a million keys take little more memory than the file.
 class HaveStore {
 public:
     // Loads the file when it exists; remembers its encoding for later writes, and whether the
@@ -23,6 +28,11 @@ public:
     // is none, its folder) cannot be written.
     static void CheckWritable(const QString& path);
     bool Contains(const QString& key) const;
+    // Whether a key of this refusal page is there: a key that begins with the address and "#",
+    // without regard to letter case as for whole keys.
+    bool ContainsPage(const QString& pageUrl) const;
+    // The keys of this refusal page, sorted.
+    QStringList KeysOfPage(const QString& pageUrl) const;
     // Adds a key; a key already present (in any letter case) is ignored.
     void Add(const QString& key);
     // Re-reads the file, merges its lines (another process may have added some) and replaces
@@ -36,27 +46,59 @@ public:
     // written.
     void Append(const QString& path, const QString& key);
 
-    // All keys, sorted.
+    // How many keys there are.
+    qsizetype Size() const;
+    // All keys, sorted. Made as text at the first call after a change, which at a million keys
+    // takes several times the file's size: for tests and small stores.
     const QStringList& Lines() const;
 
 private:
     // Takes in what the open file holds beyond what was read before: only the added bytes when
     // it is still the same file, grown or unchanged; the whole file when it was replaced.
-    // Returns the lines read.
-    QStringList TakeIn(int fd, const QString& path);
-    // Merges the whole file into the store; returns its lines. `inForm`, when given, is told
-    // whether the file is as this store writes it.
-    QStringList ReadWhole(int fd, const QString& path, bool* inForm = nullptr);
+    void TakeIn(int fd, const QString& path);
+    // Merges the whole file into the store. `inForm`, when given, is told whether the file is
+    // as this store writes it.
+    void ReadWhole(int fd, const QString& path, bool* inForm = nullptr);
 
     void Forget(const QString& key);
-    // Merges the recently added keys into the rest.
-    void Fold() const;
+    // Merges the recently added keys into the table, but for the few the file's encoding would
+    // not give back as they are.
+    void Fold();
+    void KeysChanged() { linesValid_ = false; }
 
-    // The keys: most in `lines_`, the ones added since the last fold in the short `added_`
-    // (both sorted, no key in both), so that adding one does not move a million others.
+    // The keys read from the file or folded in, in one buffer of the file's bytes (see
+    // HaveStore.cpp for the order and the letter-case-free form).
+    struct Key {
+        quint64 at = 0;  // in raw
+        quint32 size = 0;
+        quint32 fold = 0;  // kLowered, or the index of its letter-case-free form in folds
+    };
+    struct Span {
+        quint64 at = 0;  // in foldBytes
+        quint32 size = 0;
+    };
+    struct Table {
+        QByteArray raw;
+        QByteArray foldBytes;
+        std::vector<Span> folds;
+        std::vector<Key> keys;  // sorted, no key twice
+        TextEncoding encoding = TextEncoding::System;
+    };
+    // A key added since the last fold, with its letter-case-free form.
+    struct Added {
+        QString text;
+        QByteArray folded;
+        bool stays = false;  // the file's encoding does not give it back as it is
+    };
+    struct Impl;
+
+    // Most keys are in table_; the ones added since the last fold in the short `added_` (sorted
+    // the same way, no key in both), so that adding one does not move a million others.
+    Table table_;
+    std::vector<Added> added_;
+    qsizetype staying_ = 0;
     mutable QStringList lines_;
-    mutable QStringList added_;
-    TextEncoding encoding_ = TextEncoding::System;
+    mutable bool linesValid_ = false;
     // Set by Load for a file not in this store's form; the next append rewrites it whole.
     bool rewriteDue_ = false;
     // The file last read: its identity, and where its last complete line ended (-1: none read).
