@@ -254,6 +254,23 @@ bool HaveStore::Contains(const QString& key) const {
     return SortedHas(lines_, key) || SortedHas(added_, key);
 }
 
+namespace {
+
+// Whether a key of `keys` begins with `prefix`, letter case aside: those keys follow the prefix
+// at once in the sorted list.
+bool SortedHasPrefix(const QStringList& keys, const QString& prefix) {
+    const auto it = std::lower_bound(keys.begin(), keys.end(), prefix, LessNoCase);
+    return it != keys.end() && it->size() >= prefix.size() &&
+           CompareNoCase(it->left(prefix.size()), prefix) == 0;
+}
+
+}  // namespace
+
+bool HaveStore::ContainsPage(const QString& pageUrl) const {
+    const QString prefix = pageUrl + QLatin1Char('#');
+    return SortedHasPrefix(lines_, prefix) || SortedHasPrefix(added_, prefix);
+}
+
 void HaveStore::Add(const QString& key) {
     if (key.isEmpty() || Contains(key)) {
         return;

@@ -23,6 +23,8 @@ public:
     // is none, its folder) cannot be written.
     static void CheckWritable(const QString& path);
     bool Contains(const QString& key) const;
+    // Whether a key of the refusal page at `pageUrl` is in the store: the page was met before.
+    bool ContainsPage(const QString& pageUrl) const;
     // Adds a key; a key already present (in any letter case) is ignored.
     void Add(const QString& key);
     // Re-reads the file, merges its lines (another process may have added some) and replaces
