@@ -5,15 +5,9 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <csignal>
-#include <ostream>
 
 #include "support/TestSupport.h"
 #include "text/ByteText.h"
-
-// Readable failure messages for texts.
-static void PrintTo(const QString& text, std::ostream* os) {
-    *os << '"' << text.toStdString() << '"';
-}
 
 namespace {
 

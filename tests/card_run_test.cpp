@@ -14,6 +14,7 @@
 #include "TelegramImitation.h"
 #include "run/RecordedRunReport.h"
 #include "run/RunDriver.h"
+#include "support/TelegramSettings.h"
 #include "support/TestSupport.h"
 
 using replica::AddRefusal;
@@ -27,11 +28,6 @@ using replica::Request;
 using replica::Response;
 using replica::SupplierRefusal;
 using replica::TelegramImitation;
-
-// Readable QString values in failure messages.
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
 
 namespace {
 
@@ -82,13 +78,7 @@ protected:
     // Notices go to the Bot API imitation.
     void ConfigureTelegram() {
         telegram_.setHandler(bot_.handler());
-        // The notice checks the server's certificate: the imitation's is trusted through the file.
-        WriteFile(dir_.filePath(QStringLiteral("telegram-ca.pem")),
-                  replica::TestIdentity().certificate.toPem());
-        WriteFile(dir_.filePath(QStringLiteral("settings.ini")),
-                  ("[Settings]\r\nBotToken=" + kToken + "\r\nTgUserId=42\r\nTgProxy=\r\nTgApiUrl=" +
-                   telegram_.url() + "\r\nTgCaFile=telegram-ca.pem\r\n")
-                      .toUtf8());
+        WriteTelegramSettings(dir_.path(), telegram_.url(), kToken);
     }
 
     // The refusal dates the notices named, in the order they went out.

@@ -15,11 +15,6 @@
 #include "support/TestSupport.h"
 #include "text/RunError.h"
 
-// Readable QString values in failure messages.
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
-
 namespace {
 
 const QString kNbsp = QString(QChar(0x00A0));

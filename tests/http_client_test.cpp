@@ -17,11 +17,6 @@ using replica::Request;
 using replica::Response;
 using replica::RouteTable;
 
-// Readable QString values in failure messages.
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
-
 namespace {
 
 // The request profile of a portal page fetch, in the order the lines must go out.

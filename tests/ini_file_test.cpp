@@ -3,15 +3,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
-#include <ostream>
 
 #include "store/IniFile.h"
 #include "support/TestSupport.h"
-
-// Readable failure messages for texts.
-static void PrintTo(const QString& text, std::ostream* os) {
-    *os << '"' << text.toStdString() << '"';
-}
 
 namespace {
 

@@ -6,7 +6,6 @@
 #include <QTemporaryDir>
 #include <QUuid>
 #include <functional>
-#include <ostream>
 
 #include "PortalImitation.h"
 #include "PortalReplica.h"
@@ -18,10 +17,6 @@
 #include "store/HaveStore.h"
 #include "support/ListingParts.h"
 #include "support/TestSupport.h"
-
-static void PrintTo(const QString& text, std::ostream* os) {
-    *os << '"' << text.toStdString() << '"';
-}
 
 namespace {
 

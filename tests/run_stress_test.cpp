@@ -21,6 +21,7 @@
 #include "TelegramImitation.h"
 #include "run/RecordedRunReport.h"
 #include "run/RunDriver.h"
+#include "support/TelegramSettings.h"
 #include "support/TestSupport.h"
 #include "text/ByteText.h"
 
@@ -111,12 +112,7 @@ protected:
         bot_.setDelayMs(pick(0, 20));
         WriteFile(dir.filePath(QStringLiteral("StartURL.txt")),
                   PortalImitation::StartUrl(portalReplica_.url()).toUtf8());
-        WriteFile(dir.filePath(QStringLiteral("telegram-ca.pem")),
-                  replica::TestIdentity().certificate.toPem());
-        WriteFile(dir.filePath(QStringLiteral("settings.ini")),
-                  ("[Settings]\r\nBotToken=" + kToken + "\r\nTgUserId=42\r\nTgApiUrl=" +
-                   botReplica_.url() + "\r\nTgCaFile=telegram-ca.pem\r\n")
-                      .toUtf8());
+        WriteTelegramSettings(dir.path(), botReplica_.url(), kToken);
 
         auto view = std::make_unique<RecordedRunReport>();
         RunOptions options = RunOptionsIn(dir.path());

@@ -2,17 +2,12 @@
 // splitting of a search into narrower ones, and the reading of a search page's links and bar.
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 #include "portal/SearchPage.h"
 #include "portal/SearchQuery.h"
 #include "run/RecordedRunReport.h"
 #include "run/SearchPages.h"
+#include "support/TestSupport.h"
 #include "text/RunError.h"
-
-static void PrintTo(const QString& text, std::ostream* os) {
-    *os << '"' << text.toStdString() << '"';
-}
 
 namespace {
 

@@ -18,11 +18,6 @@ using replica::PortalReplica;
 using replica::Request;
 using replica::TelegramImitation;
 
-// Readable QString values in failure messages.
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
-
 namespace {
 
 const QString kToken = QStringLiteral("1234567890:AAE-test_token.value~xyz");

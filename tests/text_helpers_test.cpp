@@ -1,16 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <limits>
-#include <ostream>
 
+#include "support/TestSupport.h"
 #include "text/CharacterReferences.h"
 #include "text/RunError.h"
 #include "text/TextHelpers.h"
-
-// Readable failure messages for texts.
-static void PrintTo(const QString& text, std::ostream* os) {
-    *os << '"' << text.toStdString() << '"';
-}
 
 namespace {
 

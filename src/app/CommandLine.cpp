@@ -1,24 +1,70 @@
 #include "app/CommandLine.h"
 
+#include <QCommandLineParser>
+#include <QHash>
+
 #include "store/FileLayout.h"
 
 namespace {
 
 const QString kDateFormat = QStringLiteral("dd.MM.yyyy");
 
-// The value of an option, given as "--name value" or "--name=value".
-bool TakeValue(const QStringList& args, qsizetype& i, const QString& name, QString* inlineValue,
-               QString* value, QString* error) {
-    if (!inlineValue->isNull()) {
-        *value = *inlineValue;
-        return true;
+// The options by their names after the two dashes; only --help has a short name, -h.
+const QStringList kFlags = {
+    QStringLiteral("help"), QStringLiteral("version"), QStringLiteral("headless"),
+    QStringLiteral("once"), QStringLiteral("proxy"),   QStringLiteral("no-proxy"),
+};
+const QStringList kValueOptions = {
+    QStringLiteral("contract-from"), QStringLiteral("contract-to"), QStringLiteral("refusal-from"),
+    QStringLiteral("refusal-to"),    QStringLiteral("threads"),     QStringLiteral("dir"),
+};
+
+void AddOptions(QCommandLineParser* parser) {
+    for (const QString& name : kFlags) {
+        parser->addOption(name == QStringLiteral("help")
+                              ? QCommandLineOption(QStringList{QStringLiteral("h"), name})
+                              : QCommandLineOption(name));
     }
-    if (i + 1 >= args.size()) {
-        *error = QStringLiteral("После %1 нужно значение").arg(name);
-        return false;
+    for (const QString& name : kValueOptions) {
+        parser->addOption(QCommandLineOption(name, QString(), QStringLiteral("value")));
     }
-    *value = args[++i];
-    return true;
+}
+
+QString Unknown(const QString& arg) {
+    return QStringLiteral("Неизвестный параметр: %1 (список параметров: quorvane --help)").arg(arg);
+}
+
+// QCommandLineParser takes more than the program does ("-once" for --once, "--h" for -h, "--" as
+// the end of the options, other words as positional arguments) and does not say where an unknown
+// option stood, while the first wrong argument from the left is the one told. So the arguments
+// are gone through first: the index of the first that is wrong in itself, with what is wrong
+// with it, or args.size() when none is. A value after its option is never looked at here.
+qsizetype FirstMalformed(const QStringList& args, QString* error) {
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        if (arg == QStringLiteral("-h")) {
+            continue;
+        }
+        if (!arg.startsWith(QStringLiteral("--")) || arg.size() == 2) {
+            *error = Unknown(arg);
+            return i;
+        }
+        const qsizetype equals = arg.indexOf(QLatin1Char('='));
+        const QString name = arg.left(equals);
+        if (kValueOptions.contains(name.mid(2))) {
+            if (equals < 0 && ++i == args.size()) {
+                *error = QStringLiteral("После %1 нужно значение").arg(name);
+                return i - 1;
+            }
+        } else if (equals >= 0) {
+            *error = QStringLiteral("Параметр %1 не принимает значения").arg(name);
+            return i;
+        } else if (!kFlags.contains(name.mid(2))) {
+            *error = Unknown(arg);
+            return i;
+        }
+    }
+    return args.size();
 }
 
 bool ReadDate(const QString& name, const QString& text, QDate* date, QString* error) {
@@ -44,54 +90,47 @@ bool CommandLine::WantsConsole(const QStringList& args) {
 }
 
 bool CommandLine::Parse(const QStringList& args, CommandLine* out, QString* error) {
+    QString malformed;
+    const qsizetype wellFormed = FirstMalformed(args, &malformed);
+    // The arguments before the first malformed one, whose values are checked first since they
+    // stand before it.
+    QCommandLineParser parser;
+    AddOptions(&parser);
+    if (!parser.parse(QStringList{QStringLiteral("quorvane")} + args.first(wellFormed))) {
+        *error = parser.errorText();
+        return false;
+    }
+
     CommandLine line;
     QStringList headlessOnly;
-    bool proxyGiven = false;
-    bool noProxyGiven = false;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        QString name = args[i];
-        QString inlineValue;
-        const qsizetype equals = name.indexOf(QLatin1Char('='));
-        if (name.startsWith(QStringLiteral("--")) && equals > 0) {
-            inlineValue = name.mid(equals + 1);
-            name.truncate(equals);
-        }
-        const bool takesValue =
-            name == QStringLiteral("--contract-from") || name == QStringLiteral("--contract-to") ||
-            name == QStringLiteral("--refusal-from") || name == QStringLiteral("--refusal-to") ||
-            name == QStringLiteral("--threads") || name == QStringLiteral("--dir");
-        if (!takesValue && !inlineValue.isNull()) {
-            *error = QStringLiteral("Параметр %1 не принимает значения").arg(name);
-            return false;
-        }
+    // Values are handed out in the order their options were given, one option at a time.
+    QHash<QString, qsizetype> valuesTaken;
+    for (const QString& found : parser.optionNames()) {
+        const QString name =
+            found == QStringLiteral("h") ? QStringLiteral("-h") : QStringLiteral("--") + found;
         QString value;
-        if (takesValue && !TakeValue(args, i, name, &inlineValue, &value, error)) {
-            return false;
+        if (kValueOptions.contains(found)) {
+            value = parser.values(found).at(valuesTaken[found]++);
         }
-        if (name == QStringLiteral("--help") || name == QStringLiteral("-h")) {
+        if (found == QStringLiteral("h") || found == QStringLiteral("help")) {
             line.help = true;
-        } else if (name == QStringLiteral("--version")) {
+        } else if (found == QStringLiteral("version")) {
             line.version = true;
-        } else if (name == QStringLiteral("--headless")) {
+        } else if (found == QStringLiteral("headless")) {
             line.headless = true;
-        } else if (name == QStringLiteral("--dir")) {
+        } else if (found == QStringLiteral("dir")) {
             if (value.isEmpty()) {
                 *error = QStringLiteral("После --dir нужна папка");
                 return false;
             }
             line.dir = value;
-        } else if (name == QStringLiteral("--once")) {
+        } else if (found == QStringLiteral("once")) {
             line.once = true;
             headlessOnly << name;
-        } else if (name == QStringLiteral("--proxy")) {
-            line.proxy = true;
-            proxyGiven = true;
+        } else if (found == QStringLiteral("proxy") || found == QStringLiteral("no-proxy")) {
+            line.proxy = found == QStringLiteral("proxy");
             headlessOnly << name;
-        } else if (name == QStringLiteral("--no-proxy")) {
-            line.proxy = false;
-            noProxyGiven = true;
-            headlessOnly << name;
-        } else if (name == QStringLiteral("--threads")) {
+        } else if (found == QStringLiteral("threads")) {
             bool ok = false;
             const int threads = value.toInt(&ok);
             if (!ok || threads < 1) {
@@ -102,22 +141,22 @@ bool CommandLine::Parse(const QStringList& args, CommandLine* out, QString* erro
             }
             line.threads = threads;
             headlessOnly << name;
-        } else if (takesValue) {
-            QDate* date = name == QStringLiteral("--contract-from")  ? &line.contractFrom
-                          : name == QStringLiteral("--contract-to")  ? &line.contractTo
-                          : name == QStringLiteral("--refusal-from") ? &line.refusalFrom
-                                                                     : &line.refusalTo;
+        } else {
+            QDate* date = found == QStringLiteral("contract-from")  ? &line.contractFrom
+                          : found == QStringLiteral("contract-to")  ? &line.contractTo
+                          : found == QStringLiteral("refusal-from") ? &line.refusalFrom
+                                                                    : &line.refusalTo;
             if (!ReadDate(name, value, date, error)) {
                 return false;
             }
             headlessOnly << name;
-        } else {
-            *error = QStringLiteral("Неизвестный параметр: %1 (список параметров: quorvane --help)")
-                         .arg(args[i]);
-            return false;
         }
     }
-    if (proxyGiven && noProxyGiven) {
+    if (wellFormed < args.size()) {
+        *error = malformed;
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("proxy")) && parser.isSet(QStringLiteral("no-proxy"))) {
         *error = QStringLiteral("Параметры --proxy и --no-proxy исключают друг друга");
         return false;
     }

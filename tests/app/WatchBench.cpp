@@ -8,6 +8,8 @@
 #include <QUrl>
 #include <chrono>
 
+#include "support/TelegramSettings.h"
+
 using replica::PortalImitation;
 
 namespace {
@@ -62,11 +64,7 @@ WatchBench::WatchBench(const QString& token) : timing_(ScopedTiming::Scaled(20))
     });
     WriteFile(path(QStringLiteral("StartURL.txt")),
               PortalImitation::StartUrl(portalServer_.url()).toUtf8());
-    WriteFile(path(QStringLiteral("telegram-ca.pem")), replica::TestIdentity().certificate.toPem());
-    WriteFile(path(QStringLiteral("settings.ini")),
-              ("[Settings]\r\nBotToken=" + token + "\r\nTgUserId=42\r\nTgProxy=\r\nTgApiUrl=" +
-               telegramServer_.url() + "\r\nTgCaFile=telegram-ca.pem\r\nLimit=30\r\n")
-                  .toUtf8());
+    WriteTelegramSettings(dir_.path(), telegramServer_.url(), token, "Limit=30\r\n");
 }
 
 void WatchBench::Publish(int number) {

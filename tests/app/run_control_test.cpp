@@ -17,6 +17,7 @@
 #include "TelegramImitation.h"
 #include "app/DatePicker.h"
 #include "app/MainWindow.h"
+#include "support/TelegramSettings.h"
 #include "support/TestSupport.h"
 
 using replica::PortalReplica;
@@ -435,11 +436,7 @@ private slots:
         const QByteArray token = "1234567890:AAF-secret-part-of-the-token";
         telegram_ = std::make_unique<replica::TelegramImitation>(QString::fromLatin1(token));
         telegram_->setDelayMs(60000);
-        WriteFile(dir_->filePath(QStringLiteral("telegram-ca.pem")),
-                  replica::TestIdentity().certificate.toPem());
-        WriteFile(dir_->filePath(QStringLiteral("settings.ini")),
-                  "[Settings]\r\nBotToken=" + token + "\r\nTgUserId=42\r\nTgApiUrl=" +
-                      replica_->url().toLatin1() + "\r\nTgCaFile=telegram-ca.pem\r\n");
+        WriteTelegramSettings(dir_->path(), replica_->url(), QString::fromLatin1(token));
         Click(Form().startButton);
         QTRY_VERIFY_WITH_TIMEOUT(telegram_->requests().size() == 1, kWaitMs * 3);
 

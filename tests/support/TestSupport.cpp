@@ -77,3 +77,7 @@ RunOptions RunOptionsIn(const QString& dir) {
         QStringLiteral("QuorvaneTest-") + QUuid::createUuid().toString(QUuid::Id128);
     return options;
 }
+
+void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <functional>
+#include <ostream>
 
 #include "fetch/RunTiming.h"
 #include "run/RunOptions.h"
@@ -31,3 +32,7 @@ bool WaitFor(const std::function<bool()>& condition, int timeoutMs);
 // A run whose files are all in `dir`, with a spacing mutex of its own, so that tests running side
 // by side never wait for each other's requests.
 RunOptions RunOptionsIn(const QString& dir);
+
+// QString values in GoogleTest's failure messages as quoted UTF-8 text rather than bytes.
+// GoogleTest finds it by argument-dependent lookup: QString is in the global namespace.
+void PrintTo(const QString& text, std::ostream* out);
