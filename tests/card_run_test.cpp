@@ -404,3 +404,44 @@ TEST_F(CardRunTest, RunWithoutRefusalsWritesNoFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two searches in StartURL.txt that list the same refusals, between a comment, a blank line and
+// a line that is no address: one run walks both, fetches each refusal page once, and gives each
+// refusal one row and one notice; the count lines say which search they are, and the bad line
+// is named by its number while the others still run.
+TEST_F(CardRunTest, TwoSearchesSharingRefusalsGiveEachOneRowAndOneNotice) {
+    SetUpPortal();
+    ConfigureTelegram();
+    const QString search = PortalImitation::StartUrl(replica_.url());
+    WriteFile(dir_.filePath(QStringLiteral("StartURL.txt")),
+              ("# the region's contracts\r\n" + search + "\r\n\r\nregion two\r\n" + search +
+               "&customerPlace=5277335\r\n")
+                  .toUtf8());
+    RunDriver& run = NewRun();
+    run.start();
+    ASSERT_TRUE(run.wait(60000));
+
+    EXPECT_EQ(Rows().size(), 3);
+    QStringList dates = NoticeDates();
+    dates.sort();
+    EXPECT_EQ(dates, QStringList({"12.01.2026 14:35", "14.01.2026 10:00", "20.01.2026 09:10"}));
+    QStringList rejects;
+    for (const replica::Request& request : replica_.requests()) {
+        if (request.path() == PortalImitation::kRejectPath) {
+            rejects << QString::fromUtf8(request.target);
+        }
+    }
+    EXPECT_EQ(QSet<QString>(rejects.begin(), rejects.end()).size(), rejects.size());
+    EXPECT_EQ(rejects.size(), 2);
+    const QStringList log = view_.log();
+    EXPECT_EQ(log.filter(QStringLiteral(": Поиск 1 из 2: ")).size(), 1);
+    EXPECT_EQ(log.filter(QStringLiteral(": Поиск 2 из 2: ")).size(), 1);
+    EXPECT_TRUE(LogHas(QStringLiteral("В файле ") + dir_.filePath(QStringLiteral("StartURL.txt")) +
+                       QStringLiteral(" строка 4 не адрес http(s): запишите в неё один адрес "
+                                      "поиска контрактов на портале закупок, скопированный из "
+                                      "адресной строки браузера (начинается с https://)")));
+}
+
+}  // namespace

@@ -10,6 +10,7 @@
 #include "PortalImitation.h"
 #include "PortalReplica.h"
 #include "portal/RefusalPage.h"
+#include "run/RecheckLedger.h"
 #include "run/RecordedRunReport.h"
 #include "run/RefusalPages.h"
 #include "run/RunDriver.h"
@@ -497,3 +498,72 @@ TEST_F(ListingRunTest, FiveDetailSlotsWithProxiesAndOneWithout) {
 }
 
 }  // namespace
+
+// A watch over a search that lists many refusal pages met before: every run fetches the pages
+// never met ahead of all known ones, checks as many known pages as its share allows, those not
+// checked yet first and then the ones checked longest ago, and so goes round all of them.
+TEST_F(ListingRunTest, NewRefusalPagesGoFirstAndKnownOnesAreCheckedInTurns) {
+    RunTiming timing = Timing();
+    timing.recheckShareMs = 3 * timing.detailSpacingMs;  // three known pages a run
+    ScopedTiming share(timing);
+    PortalDataSet data;
+    QStringList known;
+    QByteArray have;
+    for (int i = 0; i < 10; ++i) {
+        ContractRecord contract = replica::MakeContract(Id(i + 1), QDate(2026, 1, 2 + i), 100 + i);
+        const QString signedAt = QStringLiteral("%1.02.2026 10:00").arg(10 + i);
+        replica::AddRefusal(contract, {replica::CustomerRefusal(signedAt)});
+        data.contracts.append(contract);
+        if (i < 8) {
+            known << rejectUrl(contract);
+            have += (rejectUrl(contract) + "#" + signedAt + "\r\n").toUtf8();
+        }
+    }
+    portal_.setData(data);
+    WriteFile(dir_.filePath("have.txt"), have);
+
+    const auto ledger = std::make_shared<RecheckLedger>();
+    const auto watchRun = [&] {
+        replica_.clearRequests();
+        Run(PortalImitation::StartUrl(base()), [&](RunOptions& r) {
+            r.contractFrom = QDate(2026, 1, 1);
+            r.contractTo = QDate(2026, 1, 31);
+            r.repeating = true;
+            r.recheckLedger = ledger;
+        });
+        QStringList pages;
+        for (const QString& target : Targets(PortalImitation::kRejectPath)) {
+            pages << base() + target;
+        }
+        return pages;
+    };
+
+    QSet<QString> checkedKnown;
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE(run);
+        if (run == 1) {
+            // Published between two runs: fetched first in the next one.
+            ContractRecord contract = replica::MakeContract(Id(11), QDate(2026, 1, 20), 500);
+            replica::AddRefusal(contract, {replica::CustomerRefusal("25.02.2026 10:00")});
+            data.contracts.append(contract);
+            portal_.setData(data);
+        }
+        const QStringList pages = watchRun();
+        const qsizetype fresh = run == 0 ? 2 : (run == 1 ? 1 : 0);
+        ASSERT_EQ(pages.size(), fresh + 3) << pages.join(' ').toStdString();
+        for (qsizetype i = 0; i < pages.size(); ++i) {
+            EXPECT_EQ(i < fresh, !known.contains(pages[i]) && run < 2) << pages[i].toStdString();
+            if (known.contains(pages[i])) {
+                checkedKnown.insert(pages[i]);
+            }
+        }
+        EXPECT_EQ(
+            CountStarting(QStringLiteral("Известных страниц отказов проверено снова: 3 из %1, "
+                                         "полный круг по ним занимает около ")
+                              .arg(8 + 2 * run - (run == 2 ? 1 : 0))),
+            1)
+            << Texts().filter("Известных").join('|').toStdString();
+    }
+    // Three runs of three cover the eight pages known at the start, none left behind.
+    EXPECT_EQ(checkedKnown.size(), 8);
+}

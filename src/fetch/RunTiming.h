@@ -27,6 +27,10 @@ struct RunTiming {
     int cardRetryGapMs = 3600 * 1000;
     int cardGiveUpMs = 7 * 24 * 3600 * 1000;
     int noticeBacklogReportMs = 3600 * 1000;  // notices waiting this long are named in the log
+    // A run that repeats checks refusal pages met before again for about this long of detail
+    // requests ("RecheckSeconds" in settings.ini overrides it), oldest check first.
+    int recheckShareMs = 30000;
+    int progressLineMs = 60000;  // how far the refusal pages are, logged about this often
 };
 
 // The process's timing. Read by every run; changed only by tests, before any run starts.

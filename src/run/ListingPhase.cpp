@@ -3,11 +3,14 @@
 #include <QCryptographicHash>
 #include <QDate>
 #include <algorithm>
+#include <limits>
 
 #include "fetch/FetchWorker.h"
+#include "fetch/RunTiming.h"
 #include "fetch/WorkerPool.h"
 #include "portal/RefusalPage.h"
 #include "run/NoticeDispatcher.h"
+#include "run/RecheckLedger.h"
 #include "run/RefusalPages.h"
 #include "run/RunControl.h"
 #include "run/RunInputs.h"
@@ -29,6 +32,19 @@ bool InsertDigest(QStringList& digests, const QString& digest) {
     return true;
 }
 
+// A stretch of time as a reader wants it: minutes, or hours and minutes, or seconds.
+QString Duration(qint64 ms) {
+    const qint64 seconds = (ms + 999) / 1000;
+    if (seconds < 60) {
+        return QStringLiteral("%1 с").arg(seconds);
+    }
+    const qint64 minutes = (seconds + 59) / 60;
+    if (minutes < 60) {
+        return QStringLiteral("%1 мин").arg(minutes);
+    }
+    return QStringLiteral("%1 ч %2 мин").arg(minutes / 60).arg(minutes % 60);
+}
+
 }  // namespace
 
 ListingPhase::ListingPhase(const RunOptions& options, const RunInputs& inputs, RunControl& control,
@@ -40,10 +56,30 @@ ListingPhase::ListingPhase(const RunOptions& options, const RunInputs& inputs, R
       pool_(pool),
       reporter_(reporter),
       exporter_(exporter),
-      notices_(notices) {
-    if (!inputs_.startUrl.isEmpty()) {
-        searchQueue_ = {inputs_.startUrl};
+      notices_(notices),
+      ledger_(options.recheckLedger ? options.recheckLedger : std::make_shared<RecheckLedger>()) {
+    for (int i = 0; i < inputs_.startUrls.size(); ++i) {
+        searchQueue_.append({inputs_.startUrls[i], i});
     }
+    clock_.start();
+}
+
+ListingPhase::~ListingPhase() = default;
+
+QStringList ListingPhase::SearchQueue() const {
+    QStringList urls;
+    for (const QueuedSearch& search : searchQueue_) {
+        urls.append(search.url);
+    }
+    return urls;
+}
+
+QStringList ListingPhase::RefusalQueue() const {
+    return newPages_ + recheckPages_ + knownPages_;
+}
+
+qsizetype ListingPhase::PagesWaiting() const {
+    return newPages_.size() + recheckPages_.size() + knownPages_.size();
 }
 
 bool ListingPhase::Run() {
@@ -57,7 +93,7 @@ bool ListingPhase::Run() {
             }
             bool didSomething = false;
             if (pool_.RunningCount() < control_.ThreadLimit() &&
-                !(searchQueue_.isEmpty() && refusalQueue_.isEmpty())) {
+                !(searchQueue_.isEmpty() && PagesWaiting() == 0)) {
                 try {
                     const Step step = StartNext();
                     if (step == Step::Stopped) {
@@ -84,7 +120,8 @@ bool ListingPhase::Run() {
                 WorkerPool::SleepLoopPass();
             }
 
-            if (pool_.Empty() && searchQueue_.isEmpty() && refusalQueue_.isEmpty()) {
+            if (pool_.Empty() && searchQueue_.isEmpty() && PagesWaiting() == 0) {
+                ReportRecheck();
                 break;
             }
             pool_.EndLoopPass(didSomething, seen);
@@ -96,20 +133,26 @@ bool ListingPhase::Run() {
 }
 
 ListingPhase::Step ListingPhase::StartNext() {
-    reporter_.Progress().refusalsQueued = static_cast<qint32>(refusalQueue_.size());
+    reporter_.Progress().refusalsQueued = static_cast<qint32>(PagesWaiting());
     QString url;
-    bool refusalPage = false;
+    int search = 0;
     // Refusal pages go first while a detail slot is free; search pages fill the other threads.
-    if (pool_.DetailSlotFree() && !refusalQueue_.isEmpty()) {
-        url = refusalQueue_.takeFirst();
-        refusalPage = true;
-    } else if (!searchQueue_.isEmpty()) {
-        url = searchQueue_.takeFirst();
-    } else {
-        return Step::Nothing;
+    bool refusalPage = false;
+    if (pool_.DetailSlotFree()) {
+        url = TakeRefusalPage();
+        refusalPage = !url.isEmpty();
     }
-    if (url == inputs_.startUrl) {
-        url = StartUrlForRun(url, options_.contractFrom, options_.contractTo, options_.testExport);
+    if (!refusalPage) {
+        if (searchQueue_.isEmpty()) {
+            return Step::Nothing;
+        }
+        const QueuedSearch next = searchQueue_.takeFirst();
+        url = next.url;
+        search = next.search;
+        if (inputs_.startUrls.contains(url)) {
+            url = StartUrlForRun(url, options_.contractFrom, options_.contractTo,
+                                 options_.testExport);
+        }
     }
     if (!url.trimmed().isEmpty()) {
         if (control_.Terminated()) {
@@ -119,6 +162,9 @@ ListingPhase::Step ListingPhase::StartNext() {
         // and a slot counted without one would never come back.
         if (refusalPage) {
             pool_.TakeDetailSlot();
+            ++pagesStarted_;
+        } else {
+            searchesInFlight_.insert(url, search);
         }
         if (!pool_.Start(url)) {
             reporter_.Log(
@@ -129,21 +175,95 @@ ListingPhase::Step ListingPhase::StartNext() {
     return Step::Done;
 }
 
+QString ListingPhase::TakeRefusalPage() {
+    if (!newPages_.isEmpty()) {
+        return newPages_.takeFirst();
+    }
+    if (!recheckChosen_) {
+        // Which known pages are the oldest checked can only be told once every search is walked.
+        if (!searchQueue_.isEmpty() || !searchesInFlight_.isEmpty()) {
+            return {};
+        }
+        knownListed_ = knownPages_.size();
+        recheckPages_ = ledger_->Pick(knownPages_, RecheckBudget());
+        recheckCount_ = recheckPages_.size();
+        knownPages_.clear();
+        recheckChosen_ = true;
+    }
+    return recheckPages_.isEmpty() ? QString() : recheckPages_.takeFirst();
+}
+
+qsizetype ListingPhase::RecheckBudget() const {
+    if (!options_.repeating || inputs_.recheckShareMs <= 0) {
+        return std::numeric_limits<qsizetype>::max();
+    }
+    return std::max<qsizetype>(1, inputs_.recheckShareMs / std::max(1, Timing().detailSpacingMs));
+}
+
 void ListingPhase::Harvest(FetchWorker& worker) {
     const QString page = DecodePage(worker.html);
     worker.html.clear();
-    if (worker.result == FetchWorker::kSearchPage) {
-        ApplySearchPage(
-            ReadSearchResults(page, worker.url, inputs_.portalBase, QDate::currentDate()));
-    } else if (worker.result == FetchWorker::kRefusalPage) {
+    if (!FetchWorker::IsDetailUrl(worker.url)) {
+        const int search = searchesInFlight_.take(worker.url);
+        if (worker.result == FetchWorker::kSearchPage) {
+            ApplySearchPage(
+                ReadSearchResults(page, worker.url, inputs_.portalBase, QDate::currentDate()),
+                search);
+        }
+        return;
+    }
+    ++pagesRead_;
+    if (worker.result == FetchWorker::kRefusalPage) {
+        ledger_->Checked(worker.url);
         reporter_.ShowCounters();
         ApplyRefusalPage(page, worker.url);
     }
+    ReportPagesProgress();
 }
 
-void ListingPhase::ApplySearchPage(const SearchPageOutcome& outcome) {
-    for (const QString& line : outcome.lines) {
-        reporter_.Log(line);
+void ListingPhase::ReportPagesProgress() {
+    if (clock_.elapsed() - lastProgressLineMs_ < Timing().progressLineMs) {
+        return;
+    }
+    lastProgressLineMs_ = clock_.elapsed();
+    const qsizetype listed = pagesStarted_ + PagesWaiting();
+    if (listed <= pagesRead_) {
+        return;
+    }
+    reporter_.Log(QStringLiteral("Прочитано страниц отказов: %1 из %2, осталось около %3")
+                      .arg(pagesRead_)
+                      .arg(listed)
+                      .arg(Duration((listed - pagesRead_) * Timing().detailSpacingMs)));
+}
+
+void ListingPhase::ReportRecheck() {
+    if (knownListed_ == 0) {
+        return;
+    }
+    const QString checked = QStringLiteral("Известных страниц отказов проверено снова: %1 из %2, ")
+                                .arg(recheckCount_)
+                                .arg(knownListed_);
+    if (recheckCount_ >= knownListed_) {
+        reporter_.Log(checked + QStringLiteral("все они проверяются в каждом запуске"));
+        return;
+    }
+    // At this pace a page met before is seen again within this many runs and pauses.
+    const qint64 runs = (knownListed_ + recheckCount_ - 1) / std::max<qsizetype>(1, recheckCount_);
+    const qint64 perRun = clock_.elapsed() + Timing().restartTimerMs;
+    reporter_.Log(checked + QStringLiteral("полный круг по ним занимает около ") +
+                  Duration(runs * perRun));
+}
+
+void ListingPhase::ApplySearchPage(const SearchPageOutcome& outcome, int search) {
+    for (qsizetype i = 0; i < outcome.lines.size(); ++i) {
+        // With several searches each count line says which search it belongs to.
+        if (i == outcome.countLine && inputs_.startUrls.size() > 1) {
+            reporter_.Log(
+                QStringLiteral("Поиск %1 из %2: ").arg(search + 1).arg(inputs_.startUrls.size()) +
+                outcome.lines[i]);
+        } else {
+            reporter_.Log(outcome.lines[i]);
+        }
     }
     if (!outcome.failure.isEmpty()) {
         throw RunError(outcome.failure);
@@ -153,7 +273,7 @@ void ListingPhase::ApplySearchPage(const SearchPageOutcome& outcome) {
         progress.maximum = outcome.firstCount;
     }
     for (auto it = outcome.narrower.crbegin(); it != outcome.narrower.crend(); ++it) {
-        searchQueue_.prepend(*it);
+        searchQueue_.prepend({*it, search});
     }
     if (outcome.counted) {
         for (const QString& link : outcome.refusalLinks) {
@@ -165,7 +285,7 @@ void ListingPhase::ApplySearchPage(const SearchPageOutcome& outcome) {
         reporter_.ShowProgress();
     }
     if (!outcome.next.isEmpty()) {
-        searchQueue_.append(outcome.next);
+        searchQueue_.append({outcome.next, search});
     }
 }
 
@@ -176,7 +296,12 @@ void ListingPhase::QueueRefusalLink(const QString& link) {
         return;
     }
     reporter_.Log(QStringLiteral("Найден отказ ") + link);
-    refusalQueue_.append(link);
+    // A page with a key in have.txt was met before; one without goes ahead of all of those.
+    if (exporter_.KnownPage(link)) {
+        knownPages_.append(link);
+    } else {
+        newPages_.append(link);
+    }
 }
 
 void ListingPhase::ApplyRefusalPage(const QString& page, const QString& url) {

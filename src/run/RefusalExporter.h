@@ -37,6 +37,8 @@ public:
 
     // Whether the refusal `key` was met before, by this run or by another instance since.
     bool Known(const QString& key);
+    // Whether a refusal of the page at `pageUrl` was met before (have.txt as last read).
+    bool KnownPage(const QString& pageUrl) const { return have_.ContainsPage(pageUrl); }
     // Records a refusal that is not exported (it lies outside the refusal-date window).
     void Record(const QString& key);
     // Accepts a new refusal: queues its notice and records it, unless another instance holds it

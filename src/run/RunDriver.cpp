@@ -77,6 +77,9 @@ bool RunDriver::SetUp(const RunInputs& inputs, RunReporter& reporter, RefusalExp
         reporter.ShowProgress();
         // Notices that earlier runs could not deliver go first.
         notices.Deliver();
+        for (const QString& problem : inputs.startLineProblems) {
+            reporter.Log(problem);
+        }
         if (!inputs.startProblem.isEmpty()) {
             reporter.Log(inputs.startProblem);
             return false;

@@ -7,6 +7,7 @@
 
 #include "fetch/FetchWorker.h"
 #include "fetch/ProxyFile.h"
+#include "fetch/RunTiming.h"
 #include "store/IniFile.h"
 #include "store/SettingsFile.h"
 #include "text/ByteText.h"
@@ -14,30 +15,64 @@
 
 namespace {
 
-// StartURL.txt: the whole file is one address, line breaks inside it included. Sets `problem`
-// to the start of the line that says what is wrong; the caller ends it.
-QString ReadStartUrl(const QString& path, QString* problem) {
+const QString kWhatItHolds = QStringLiteral(
+    "один адрес поиска контрактов на портале закупок, скопированный из адресной строки "
+    "браузера (начинается с https://)");
+
+// Whether the text is an address a search can start from.
+bool IsSearchAddress(const QString& text) {
+    const QUrl url(text);
+    return url.isValid() && !url.host().isEmpty() &&
+           (url.scheme() == QStringLiteral("https") || url.scheme() == QStringLiteral("http"));
+}
+
+// StartURL.txt: one search address a line; blank lines and lines beginning with "#" are passed
+// over. A file of one address says what it always said when that address is unusable.
+void ReadStartUrls(const QString& path, RunInputs& inputs) {
     QFile file(path);
+    QString problem;
     if (!file.exists()) {
-        *problem = QStringLiteral("Нет файла %1: создайте его и запишите в него ");
-        return {};
+        problem = QStringLiteral("Нет файла %1: создайте его и запишите в него ");
+    } else if (!file.open(QIODevice::ReadOnly)) {
+        problem = QStringLiteral("Не удаётся прочитать файл %1: в нём должен быть ");
+    } else {
+        const QStringList lines = SplitLines(DecodeText(file.readAll()).text);
+        QList<std::pair<int, QString>> searches;
+        for (int i = 0; i < lines.size(); ++i) {
+            const QString line = TrimControls(lines[i]);
+            if (!line.isEmpty() && !line.startsWith(QLatin1Char('#'))) {
+                searches.append({i + 1, line});
+            }
+        }
+        if (searches.isEmpty()) {
+            problem = QStringLiteral("Файл %1 пуст: запишите в него ");
+        } else if (searches.size() == 1 && !IsSearchAddress(searches.first().second)) {
+            problem = QStringLiteral("В файле %1 не адрес http(s): запишите в него ");
+        } else {
+            for (const auto& [number, line] : searches) {
+                if (IsSearchAddress(line)) {
+                    inputs.startUrls.append(line);
+                } else {
+                    // The other searches still run; nothing is fetched for this line.
+                    inputs.startLineProblems.append(
+                        QStringLiteral("В файле %1 строка %2 не адрес http(s): запишите в неё ")
+                            .arg(path)
+                            .arg(number) +
+                        kWhatItHolds);
+                }
+            }
+            if (inputs.startUrls.isEmpty()) {
+                problem =
+                    QStringLiteral("В файле %1 нет ни одного адреса http(s): запишите в него ");
+            }
+        }
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        *problem = QStringLiteral("Не удаётся прочитать файл %1: в нём должен быть ");
-        return {};
+    if (!problem.isEmpty()) {
+        // Without a start address there is nothing to fetch: the run ends at once, and no
+        // worker retries a request that cannot succeed.
+        inputs.startUrls.clear();
+        inputs.startProblem = problem.arg(path) + kWhatItHolds;
     }
-    const QString url =
-        TrimControls(SplitLines(DecodeText(file.readAll()).text).join(QStringLiteral("\r\n")));
-    // Its first line must be an address; a rest after a line break stays part of it.
-    const QUrl first(url.section(QStringLiteral("\r\n"), 0, 0));
-    if (url.isEmpty()) {
-        *problem = QStringLiteral("Файл %1 пуст: запишите в него ");
-    } else if (!first.isValid() || first.host().isEmpty() ||
-               (first.scheme() != QStringLiteral("https") &&
-                first.scheme() != QStringLiteral("http"))) {
-        *problem = QStringLiteral("В файле %1 не адрес http(s): запишите в него ");
-    }
-    return url;
 }
 
 }  // namespace
@@ -63,20 +98,17 @@ RunInputs RunInputs::Read(const RunOptions& options) {
     inputs.malformedProxyLines = std::move(proxyFile.malformedLines);
     inputs.telegram = ReadTelegramSettings(options.programDir);
 
-    const QString path =
-        QFileInfo(options.WorkPath(QStringLiteral("StartURL.txt"))).absoluteFilePath();
-    QString problem;
-    const QString url = ReadStartUrl(path, &problem);
-    if (!problem.isEmpty()) {
-        // Without a start address there is nothing to fetch: the run ends at once, and no
-        // worker retries a request that cannot succeed.
-        inputs.startProblem = problem.arg(path) +
-                              QStringLiteral(
-                                  "один адрес поиска контрактов на портале закупок, скопированный "
-                                  "из адресной строки браузера (начинается с https://)");
-        return inputs;
+    const QString shareText =
+        IniFile(options.ProgramPath(QStringLiteral("settings.ini")))
+            .readString(settings_file::kSection, QStringLiteral("RecheckSeconds"), QString());
+    bool shareGiven = false;
+    const qint64 shareSec = shareText.trimmed().toLongLong(&shareGiven);
+    inputs.recheckShareMs = shareGiven && shareSec >= 0 ? shareSec * 1000 : Timing().recheckShareMs;
+
+    ReadStartUrls(QFileInfo(options.WorkPath(QStringLiteral("StartURL.txt"))).absoluteFilePath(),
+                  inputs);
+    if (!inputs.startUrls.isEmpty()) {
+        inputs.portalBase = FetchWorker::BaseAddressOf(inputs.startUrls.first());
     }
-    inputs.startUrl = url;
-    inputs.portalBase = FetchWorker::BaseAddressOf(url);
     return inputs;
 }

@@ -13,10 +13,15 @@ struct RunInputs {
     QStringList proxies;             // proxy.txt's proxies, in file order
     QList<int> malformedProxyLines;  // its lines that name no proxy, logged at set-up
     TelegramSettings telegram;       // empty token or user id: no notices
-    // StartURL.txt's whole text, trimmed; empty when `startProblem` says why it cannot be used.
-    QString startUrl;
-    QString startProblem;  // the line that names the file and what it must hold
-    QString portalBase;    // scheme, host and port of startUrl
+    // StartURL.txt's searches, one a line, in file order; none when `startProblem` says why
+    // the file cannot be used.
+    QStringList startUrls;
+    QString startProblem;           // the line that names the file and what it must hold
+    QStringList startLineProblems;  // lines of the file that are no search, each named
+    QString portalBase;             // scheme, host and port of the first search
+    // How long of detail requests a repeating run spends on refusal pages met before; 0: every
+    // such page every run.
+    qint64 recheckShareMs = 0;
 
     static RunInputs Read(const RunOptions& options);
 };

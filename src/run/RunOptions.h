@@ -3,6 +3,9 @@
 #include <QDate>
 #include <QString>
 #include <QtGlobal>
+#include <memory>
+
+class RecheckLedger;
 
 // What a face sets before a run starts; the driver only reads it.
 struct RunOptions {
@@ -21,6 +24,11 @@ struct RunOptions {
     // The stack of each worker thread; 0 is the system's default. Tests set one that no thread
     // can have, to see a worker that cannot start.
     uint workerStackSize = 0;
+    // The runs repeat (a watch): refusal pages met before are checked again in turns, as much
+    // as the share in settings.ini allows, oldest check first; a single run checks every page.
+    bool repeating = false;
+    // What the watch's earlier runs checked; null: a memory of this run's own.
+    std::shared_ptr<RecheckLedger> recheckLedger;
 
     // Where a run's files are: beside the program, and in the work folder.
     QString ProgramPath(const QString& name) const;

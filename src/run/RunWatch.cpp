@@ -7,6 +7,7 @@
 
 #include "fetch/ProxyFile.h"
 #include "fetch/RunTiming.h"
+#include "run/RecheckLedger.h"
 #include "run/RunControl.h"
 #include "run/RunDriver.h"
 
@@ -33,7 +34,8 @@ RunWatch::RunWatch(RunEvents& display, std::function<RunChoice()> choose, QObjec
       choose_(std::move(choose)),
       currentDay_([] { return QDate::currentDate(); }),
       restartTimer_(SingleShot(this, "restartTimer")),
-      resumeTimer_(SingleShot(this, "resumeTimer")) {
+      resumeTimer_(SingleShot(this, "resumeTimer")),
+      recheckLedger_(std::make_shared<RecheckLedger>()) {
     restartTimer_->setInterval(Timing().restartTimerMs);
     resumeTimer_->setInterval(Timing().resumeTimerMs);
     connect(restartTimer_, &QTimer::timeout, this, [this] { Start(); });
@@ -111,7 +113,10 @@ bool RunWatch::Start() {
     }
     restartTimer_->stop();
 
-    const RunOptions options = OptionsFor(choice, currentDay_());
+    RunOptions options = OptionsFor(choice, currentDay_());
+    // A watch whose runs repeat goes round the known refusal pages in turns.
+    options.repeating = repeating_;
+    options.recheckLedger = recheckLedger_;
     summary_ = RunSummary();
     run_ = std::make_unique<RunDriver>(this, options);
     const quint64 serial = ++runSerial_;

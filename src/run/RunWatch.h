@@ -12,6 +12,7 @@
 
 class QTimer;
 class RunControl;
+class RecheckLedger;
 class RunDriver;
 
 // What a face chose for its runs; the watch turns it into each run's options.
@@ -125,4 +126,6 @@ private:
     // Tells the end of the current run's thread from that of a driver let go before.
     quint64 runSerial_ = 0;
     RunSummary summary_;
+    // When each refusal page met before was last checked again, across this watch's runs.
+    std::shared_ptr<RecheckLedger> recheckLedger_;
 };

@@ -55,6 +55,7 @@ SearchPageOutcome ReadSearchResults(QString page, const QString& url, const QStr
         }
     } else {
         if (IsFirstSearchPage(url)) {
+            out.countLine = out.lines.size();
             out.lines << IntervalKey(url) + kCrLf + QStringLiteral("Нашлось ") + count.text +
                              QStringLiteral(" записей");
             qint32 number = 0;

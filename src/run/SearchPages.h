@@ -6,7 +6,8 @@
 
 // What one search-result page gave, read without touching the run: the listing phase applies it.
 struct SearchPageOutcome {
-    QStringList lines;  // log lines, in order, before those of the refusal links
+    QStringList lines;         // log lines, in order, before those of the refusal links
+    qsizetype countLine = -1;  // which of them is a first page's count line; -1: none
     // The page had its count, so the run's counters and progress move (by `records`).
     bool counted = false;
     qint32 records = 0;        // contracts the page adds; none when narrower searches stand in

@@ -83,6 +83,28 @@ void WatchBench::Publish(int number) {
     refusals_.append(refusal);
 }
 
+QStringList WatchBench::PublishMetBefore(int count) {
+    replica::PortalDataSet data = portal_.data();
+    QStringList pages;
+    QByteArray have = ReadFile(path(QStringLiteral("have.txt")));
+    for (int n = 0; n < count; ++n) {
+        replica::ContractRecord contract =
+            replica::MakeContract(QStringLiteral("37701000001250%1").arg(n, 5, 10, QChar('0')),
+                                  QDate(2026, 1, 1 + n % 28), 5000 + n);
+        const QString signedAt =
+            QStringLiteral("%1.12.2025 09:00").arg(1 + n % 28, 2, 10, QChar('0'));
+        replica::AddRefusal(contract, {replica::CustomerRefusal(signedAt)});
+        const QString page =
+            portalServer_.url() + PortalImitation::kRejectPath + "?" + contract.rejectQuery;
+        pages << page;
+        have += (page + "#" + signedAt + "\r\n").toUtf8();
+        data.contracts.append(contract);
+    }
+    WriteFile(path(QStringLiteral("have.txt")), have);
+    portal_.setData(data);
+    return pages;
+}
+
 QList<PublishedRefusal> WatchBench::Refusals() {
     std::lock_guard lock(mutex_);
     return refusals_;

@@ -45,6 +45,11 @@ public:
 
     // Publishes refusal number `number` on the portal.
     void Publish(int number);
+    // Publishes `count` refusals of other contracts that the watch met before: their keys are
+    // in have.txt already. Returns their refusal pages' addresses, in registry order.
+    QStringList PublishMetBefore(int count);
+    // Every `n`-th notice fails (0: none).
+    void FailEveryNthNotice(int n) { bot_.failEvery(n); }
     QList<PublishedRefusal> Refusals();
     QList<NoticeRequest> Notices();
     int Delivered(const QString& signedAt);

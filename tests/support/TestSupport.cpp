@@ -29,6 +29,8 @@ RunTiming ScopedTiming::Scaled(int divisor) {
     t.refreshThrottleMs = scale(t.refreshThrottleMs);
     t.resumeTimerMs = scale(t.resumeTimerMs);
     t.restartTimerMs = scale(t.restartTimerMs);
+    t.recheckShareMs = scale(t.recheckShareMs);
+    t.progressLineMs = scale(t.progressLineMs);
     // libcurl counts these in whole seconds; a speed limit scales the other way.
     t.httpIdleTimeoutSec = 2;
     t.httpLowSpeedBytes = t.httpLowSpeedBytes * std::max(1, divisor / 2);
