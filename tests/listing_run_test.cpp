@@ -505,6 +505,7 @@ TEST_F(ListingRunTest, FiveDetailSlotsWithProxiesAndOneWithout) {
 TEST_F(ListingRunTest, NewRefusalPagesGoFirstAndKnownOnesAreCheckedInTurns) {
     RunTiming timing = Timing();
     timing.recheckShareMs = 3 * timing.detailSpacingMs;  // three known pages a run
+    timing.progressLineMs = 1;                           // a progress line at every page
     ScopedTiming share(timing);
     PortalDataSet data;
     QStringList known;
@@ -563,6 +564,11 @@ TEST_F(ListingRunTest, NewRefusalPagesGoFirstAndKnownOnesAreCheckedInTurns) {
                               .arg(8 + 2 * run - (run == 2 ? 1 : 0))),
             1)
             << Texts().filter("Известных").join('|').toStdString();
+        // Read of those to read: the new pages and the known ones this run checks.
+        EXPECT_TRUE(Texts().contains(
+            QStringLiteral("Прочитано страниц отказов: 1 из %1, осталось около 1 с")
+                .arg(fresh + 3)))
+            << Texts().filter("Прочитано").join('|').toStdString();
     }
     // Three runs of three cover the eight pages known at the start, none left behind.
     EXPECT_EQ(checkedKnown.size(), 8);

@@ -30,6 +30,8 @@ HeadlessWatch::HeadlessWatch(const CommandLine& options, const FileLayout& layou
             [this] { notifier_.Ready(QStringLiteral("Первая выгрузка начата ") + Now()); });
     connect(&watch_, &RunWatch::startRefused, this, [] { QCoreApplication::exit(kExitCannotRun); });
     connect(&watch_, &RunWatch::runEnded, this, &HeadlessWatch::RunFinished);
+    connect(&watch_, &RunWatch::refusalPagesRead, this,
+            [this](const QString& text) { notifier_.Status(text); });
 }
 
 HeadlessWatch::~HeadlessWatch() = default;

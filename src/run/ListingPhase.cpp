@@ -226,14 +226,20 @@ void ListingPhase::ReportPagesProgress() {
         return;
     }
     lastProgressLineMs_ = clock_.elapsed();
-    const qsizetype listed = pagesStarted_ + PagesWaiting();
+    // The known pages a run will not check again this time are not to be read.
+    const qsizetype toRead =
+        newPages_.size() +
+        (recheckChosen_ ? recheckPages_.size() : std::min(knownPages_.size(), RecheckBudget()));
+    const qsizetype listed = pagesStarted_ + toRead;
     if (listed <= pagesRead_) {
         return;
     }
-    reporter_.Log(QStringLiteral("Прочитано страниц отказов: %1 из %2, осталось около %3")
-                      .arg(pagesRead_)
-                      .arg(listed)
-                      .arg(Duration((listed - pagesRead_) * Timing().detailSpacingMs)));
+    reporter_.RefusalPagesRead(
+        static_cast<int>(pagesRead_), static_cast<int>(listed),
+        QStringLiteral("Прочитано страниц отказов: %1 из %2, осталось около %3")
+            .arg(pagesRead_)
+            .arg(listed)
+            .arg(Duration((listed - pagesRead_) * Timing().detailSpacingMs)));
 }
 
 void ListingPhase::ReportRecheck() {

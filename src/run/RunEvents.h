@@ -34,4 +34,7 @@ public:
     virtual void PhaseEnded(const QString& failure, std::weak_ptr<RunControl> run) = 0;
     // A refusal was accepted: the results line and the balloon.
     virtual void RefusalAccepted(const QString& signedAt, const QString& cardUrl) = 0;
+    // About once a minute while refusal pages are read: `read` of `listed`, and `text`, the
+    // same line the log gets, with the time left at this pace.
+    virtual void RefusalPagesRead(int read, int listed, const QString& text) = 0;
 };

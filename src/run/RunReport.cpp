@@ -64,6 +64,10 @@ void RunReport::RefusalAccepted(const QString& signedAt, const QString& cardUrl)
     showRefusalBalloon(QStringLiteral("Quorvane"), QStringLiteral("Найден отказ от ") + signedAt);
 }
 
+void RunReport::RefusalPagesRead(int read, int listed, const QString& text) {
+    setProgress(listed, read, text);
+}
+
 void RunReport::WriteLog(const QString& text) {
     appendLog(StampedLine(text));
 }

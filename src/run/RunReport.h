@@ -21,6 +21,8 @@ public:
     void RunIdle(const RunEnding& how) override;
     void PhaseEnded(const QString& failure, std::weak_ptr<RunControl> run) override;
     void RefusalAccepted(const QString& signedAt, const QString& cardUrl) override;
+    // The progress bar shows the refusal pages read of those listed, the line as its hint.
+    void RefusalPagesRead(int read, int listed, const QString& text) override;
     void WriteLog(const QString& text) override;
     void AppendRawLine(const QString& line) override;
 

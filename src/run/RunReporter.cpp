@@ -40,6 +40,13 @@ void RunReporter::RefusalAccepted(const QString& signedAt, const QString& cardUr
                      [events, signedAt, cardUrl] { events->RefusalAccepted(signedAt, cardUrl); });
 }
 
+void RunReporter::RefusalPagesRead(int read, int listed, const QString& text) {
+    Log(text);
+    RunEvents* events = &events_;
+    CallOnSinkThread(
+        events_, [events, read, listed, text] { events->RefusalPagesRead(read, listed, text); });
+}
+
 void RunReporter::PhaseEnded(const QString& failure) {
     if (!failure.isEmpty()) {
         // Held before the face is told, so the resume timer it arms finds the run held.

@@ -21,6 +21,8 @@ public:
     void Busy();
     void Idle(const RunEnding& how);
     void RefusalAccepted(const QString& signedAt, const QString& cardUrl);
+    // How far the refusal pages are: logged, and shown where each face shows progress.
+    void RefusalPagesRead(int read, int listed, const QString& text);
     // Tells the face how a phase ended; after a failure the run is held and this waits until the
     // face continues it.
     void PhaseEnded(const QString& failure);

@@ -226,6 +226,12 @@ void RunWatch::ProgressChanged(int position, int maximum) {
     Show([position, maximum](RunEvents& display) { display.ProgressChanged(position, maximum); });
 }
 
+void RunWatch::RefusalPagesRead(int read, int listed, const QString& text) {
+    Show(
+        [read, listed, text](RunEvents& display) { display.RefusalPagesRead(read, listed, text); });
+    emit refusalPagesRead(text);
+}
+
 void RunWatch::CountersChanged(int contractsFound, int refusalsQueued) {
     Show([contractsFound, refusalsQueued](RunEvents& display) {
         display.CountersChanged(contractsFound, refusalsQueued);

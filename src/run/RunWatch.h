@@ -99,6 +99,7 @@ public:
     void RunIdle(const RunEnding& how) override;
     void PhaseEnded(const QString& failure, std::weak_ptr<RunControl> run) override;
     void RefusalAccepted(const QString& signedAt, const QString& cardUrl) override;
+    void RefusalPagesRead(int read, int listed, const QString& text) override;
     void WriteLog(const QString& text) override;
     void AppendRawLine(const QString& line) override;
 
@@ -109,6 +110,8 @@ signals:
     void startRefused();
     // A run's thread has ended and the watch has let go of its driver.
     void runEnded(const RunSummary& summary);
+    // How far a run's refusal pages are, about once a minute (the service's status line).
+    void refusalPagesRead(const QString& text);
 
 private:
     // Runs `call` with the display on the display's thread, behind what went before.
