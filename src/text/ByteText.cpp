@@ -30,6 +30,36 @@ QString DecodePage(const QString& byteText) {
     return QString::fromUtf8(TextToStream(byteText));
 }
 
+char32_t Utf8CodePointAt(const uchar* p, qsizetype i, qsizetype n, int* length) {
+    const uchar lead = p[i];
+    int size = 0;
+    char32_t code = 0;
+    char32_t least = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        size = 2;
+        code = lead & 0x1F;
+        least = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        size = 3;
+        code = lead & 0x0F;
+        least = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        size = 4;
+        code = lead & 0x07;
+        least = 0x10000;
+    }
+    bool wellFormed = size > 0 && i + size <= n;
+    for (int k = 1; wellFormed && k < size; ++k) {
+        const uchar next = p[i + k];
+        wellFormed = (next & 0xC0) == 0x80;
+        code = (code << 6) | (next & 0x3F);
+    }
+    wellFormed =
+        wellFormed && code >= least && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
+    *length = wellFormed ? size : 0;
+    return wellFormed ? code : 0;
+}
+
 namespace {
 
 QString Decode(QByteArrayView bytes, QStringConverter::Encoding encoding) {
@@ -65,30 +95,8 @@ QString DecodeUtf8KeepingBytes(QByteArrayView bytes) {
         }
         const uchar lead = p[i];
         int length = 0;
-        char32_t code = 0;
-        char32_t least = 0;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            code = lead & 0x1F;
-            least = 0x80;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            code = lead & 0x0F;
-            least = 0x800;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            code = lead & 0x07;
-            least = 0x10000;
-        }
-        bool wellFormed = length > 0 && i + length <= n;
-        for (int k = 1; wellFormed && k < length; ++k) {
-            const uchar next = p[i + k];
-            wellFormed = (next & 0xC0) == 0x80;
-            code = (code << 6) | (next & 0x3F);
-        }
-        wellFormed =
-            wellFormed && code >= least && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
-        if (!wellFormed) {
+        const char32_t code = Utf8CodePointAt(p, i, n, &length);
+        if (length == 0) {
             text.append(QChar(static_cast<char16_t>(0xDC00 + lead)));
             ++i;
         } else if (code >= 0x10000) {

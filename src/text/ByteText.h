@@ -17,6 +17,11 @@ QString DecodePage(const QString& byteText);
 
 // Text files: a byte-order mark selects UTF-8 or UTF-16; a file without one is in the system's
 // encoding. Files are written back in the encoding they were read in.
+// The code point of the UTF-8 sequence at p[i] (of `n` bytes) and its length in `length`; a
+// length of 0 when the bytes there are no well-formed sequence (overlong, a surrogate, cut
+// short, a stray byte).
+char32_t Utf8CodePointAt(const uchar* p, qsizetype i, qsizetype n, int* length);
+
 enum class TextEncoding { System, Utf8Bom, Utf16LE, Utf16BE };
 
 struct DecodedText {
