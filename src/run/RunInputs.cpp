@@ -75,10 +75,7 @@ void ReadStartUrls(const QString& path, RunInputs& inputs) {
     }
 }
 
-}  // namespace
-
-TelegramSettings ReadTelegramSettings(const QString& programDir) {
-    const IniFile ini(QDir(programDir).filePath(QStringLiteral("settings.ini")));
+TelegramSettings ReadTelegramSettings(const IniFile& ini, const QString& programDir) {
     const QString& section = settings_file::kSection;
     TelegramSettings telegram;
     telegram.botToken = ini.readString(section, QStringLiteral("BotToken"), QString());
@@ -91,16 +88,19 @@ TelegramSettings ReadTelegramSettings(const QString& programDir) {
     return telegram;
 }
 
+}  // namespace
+
 RunInputs RunInputs::Read(const RunOptions& options) {
     RunInputs inputs;
     ProxyFile proxyFile = LoadProxyFile(options.ProgramPath(QStringLiteral("proxy.txt")));
     inputs.proxies = std::move(proxyFile.proxies);
     inputs.malformedProxyLines = std::move(proxyFile.malformedLines);
-    inputs.telegram = ReadTelegramSettings(options.programDir);
+    // settings.ini is read once for all its keys.
+    const IniFile ini(options.ProgramPath(QStringLiteral("settings.ini")));
+    inputs.telegram = ReadTelegramSettings(ini, options.programDir);
 
     const QString shareText =
-        IniFile(options.ProgramPath(QStringLiteral("settings.ini")))
-            .readString(settings_file::kSection, QStringLiteral("RecheckSeconds"), QString());
+        ini.readString(settings_file::kSection, QStringLiteral("RecheckSeconds"), QString());
     bool shareGiven = false;
     const qint64 shareSec = shareText.trimmed().toLongLong(&shareGiven);
     inputs.recheckShareMs = shareGiven && shareSec >= 0 ? shareSec * 1000 : Timing().recheckShareMs;

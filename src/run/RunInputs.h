@@ -25,6 +25,3 @@ struct RunInputs {
 
     static RunInputs Read(const RunOptions& options);
 };
-
-// The Telegram settings of settings.ini in `programDir`; "TgCaFile" is relative to that folder.
-TelegramSettings ReadTelegramSettings(const QString& programDir);
