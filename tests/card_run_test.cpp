@@ -444,4 +444,42 @@ TEST_F(CardRunTest, TwoSearchesSharingRefusalsGiveEachOneRowAndOneNotice) {
                                       "адресной строки браузера (начинается с https://)")));
 }
 
+TEST_F(CardRunTest, PortalCaFileTrustsOnlyAPortalWhoseCertificateChecksOut) {
+    PortalDataSet data = replica::ThreeRefusals();
+    data.contracts[1].card.supplier = QStringLiteral("=HYPERLINK(\"http://x.example\",\"ООО\")");
+    portal_.setData(data);
+    WriteFile(dir_.filePath(QStringLiteral("portal-ca.pem")),
+              replica::TestIdentity().certificate.toPem());
+    WriteFile(dir_.filePath(QStringLiteral("settings.ini")),
+              "[Settings]\r\nPortalCaFile=portal-ca.pem\r\n");
+    RunDriver& run = NewRun();
+    run.start();
+    ASSERT_TRUE(run.wait(60000));
+    const QList<QStringList> rows = Rows();
+    ASSERT_EQ(rows.size(), 3);
+    for (const QStringList& row : rows) {
+        if (row[2] == QStringLiteral("'2770100000126000022")) {
+            // A spreadsheet opening the file shows the name instead of running it.
+            EXPECT_EQ(row[5], QStringLiteral("'=HYPERLINK('http://x.example','ООО')"));
+        }
+    }
+
+    // The same server under a name its certificate does not give: whoever answers is not
+    // taken for the portal, and nothing it serves is written.
+    QThread::msleep(1100);
+    WriteFile(dir_.filePath(QStringLiteral("StartURL.txt")),
+              PortalImitation::StartUrl(replica_.url())
+                  .replace(QStringLiteral("127.0.0.1"), QStringLiteral("localhost"))
+                  .toUtf8());
+    const int requestsBefore = replica_.requests().size();
+    RunTiming fewAttempts = ScopedTiming::Scaled(20);
+    fewAttempts.maxAttempts = 3;  // so the search page is given up soon
+    const ScopedTiming timing(fewAttempts);
+    RunDriver& impostor = NewRun();
+    impostor.start();
+    ASSERT_TRUE(impostor.wait(30000));
+    EXPECT_EQ(CsvFiles().size(), 1);
+    EXPECT_EQ(replica_.requests().size(), requestsBefore);  // the handshake stopped every one
+}
+
 }  // namespace

@@ -113,6 +113,35 @@ TEST(CardRowTest, QuotesInEveryFieldBecomeApostrophes) {
     EXPECT_EQ(fields[10], "'a@b.ru'");
 }
 
+TEST(CardRowTest, PageTextThatStartsLikeAFormulaIsKeptAsText) {
+    CardData card = SampleCard();
+    card.subject = QStringLiteral("-2+3");
+    card.customer = QStringLiteral("@SUM(A1:A9)");
+    card.supplier = QStringLiteral("=HYPERLINK(\"http://x.example\")");
+    card.supplierAddress = QStringLiteral("+1");
+    card.supplierInn = QStringLiteral("=1");
+    card.contactCell = QStringLiteral("+7 HYPERLINK(1)<br>=cmd|' /C calc'!A0");
+    card.price = QStringLiteral("-1\u00A0234,50");
+    QStringList fields = RowOf(card, "01.02.2025");
+    ASSERT_EQ(fields.size(), 11);
+    EXPECT_EQ(fields[1], "'-2+3");
+    EXPECT_EQ(fields[4], "'@SUM(A1:A9)");
+    EXPECT_EQ(fields[5], "'=HYPERLINK('http://x.example')");
+    EXPECT_EQ(fields[6], "'+1");
+    EXPECT_EQ(fields[7], "'=1");
+    EXPECT_EQ(fields[9], "'+7 HYPERLINK(1)");
+    EXPECT_EQ(fields[10], "'=cmd|' /C calc'!A0");
+    // The program's own cells, and a price that is a number, stay as they are; so does a phone
+    // (the other tests' "+7 900 …").
+    EXPECT_EQ(fields[0], "01.02.2025");
+    EXPECT_EQ(fields[2], "'2770100123424000015");
+    EXPECT_EQ(fields[3], kUrl);
+    EXPECT_EQ(fields[8], "-1234,50");
+
+    card.price = QStringLiteral("-1+cmd");
+    EXPECT_EQ(RowOf(card, "01.02.2025")[8], "'-1+cmd");
+}
+
 TEST(CardRowTest, PageWithoutMarkersStillGivesElevenFields) {
     EXPECT_EQ(Fields(CardRow(QStringLiteral("<html>Страница недоступна</html>"),
                              QStringLiteral("https://127.0.0.1/common-info.html"), QString())),

@@ -94,6 +94,11 @@ void FetchWorker::run() {
         HttpClient client;
         client.setDecodeBodies(true);
         client.setTlsRange(HttpClient::TlsRange::Tls12Only);
+        // Through a proxy someone else runs, only a checked certificate shows the page is the
+        // portal's.
+        if (!shared_->portalCaFile.isEmpty()) {
+            client.setVerifyPeer(true, shared_->portalCaFile);
+        }
         client.setIdleTimeoutSec(Timing().httpIdleTimeoutSec);
         client.setLowSpeedLimit(Timing().httpLowSpeedBytes, Timing().httpIdleTimeoutSec);
         // A server that trickles its page just fast enough still gives the slot back.

@@ -24,6 +24,8 @@ struct RunShared {
     std::atomic<qint32> proxyCursor{-1};
     QStringList proxies;  // filled at set-up, only read afterwards
     bool useProxy = false;
+    // Certificates the portal's chain must end in; empty: the portal is not checked.
+    QString portalCaFile;
     std::atomic<qint32> detailsInFlight{0};
     LogSink* log = nullptr;  // where workers write their log lines
     // Told when a worker hands its page in or ends; the driver waits on it when idle.

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QStringList>
+#include <algorithm>
 
 #include "portal/ContractCard.h"
 #include "text/TextHelpers.h"
@@ -12,6 +13,28 @@ const QByteArray kLineEnd = "\r\n";
 
 QString QuotedRow(const QStringList& fields) {
     return QLatin1Char('"') + fields.join(QStringLiteral("\";\"")) + QLatin1Char('"');
+}
+
+// A cell of text that someone wrote on the portal. A spreadsheet runs a cell that begins like a
+// formula as one, quoted or not; an apostrophe in front keeps it text.
+QString PageTextCell(const QString& text) {
+    static const QString kFormulaStarts = QStringLiteral("=+-@\t\r");
+    const QString cell = CsvSafeText(text);
+    if (!cell.isEmpty() && kFormulaStarts.contains(cell.front())) {
+        return QLatin1Char('\'') + cell;
+    }
+    return cell;
+}
+
+// A cell of digits, spaces and the signs of a number or a phone ("+7 (495) 000-00-00",
+// "-1234,50") can hold no formula that reaches a cell, a function or another program, so a
+// price or a phone stays as the portal shows it.
+QString NumberCell(const QString& text) {
+    static const QString kNumberSigns = QStringLiteral(" +-(),.");
+    const bool plain = std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+        return (c >= u'0' && c <= u'9') || kNumberSigns.contains(c);
+    });
+    return plain ? CsvSafeText(text) : PageTextCell(text);
 }
 
 }  // namespace
@@ -34,19 +57,20 @@ QString CardHeaderLine() {
 
 QString CardRow(const QString& page, const QString& url, const QString& signedAt) {
     const ContractCard card = ReadContractCard(page);
-    // Every field goes through CsvSafeText, so no value can break the row's quoting.
+    // Every field goes through CsvSafeText, so no value can break the row's quoting; the date,
+    // the registry number and the address are the program's own.
     return QuotedRow({
         CsvSafeText(signedAt.left(10)),
-        CsvSafeText(card.subject),
+        PageTextCell(card.subject),
         CsvSafeText(QLatin1Char('\'') + RegistryIdOf(url)),
         CsvSafeText(url),
-        CsvSafeText(card.customer),
-        CsvSafeText(card.supplier),
-        CsvSafeText(card.supplierAddress),
-        CsvSafeText(card.supplierInn),
-        CsvSafeText(card.price),
-        CsvSafeText(card.phone),
-        CsvSafeText(card.email),
+        PageTextCell(card.customer),
+        PageTextCell(card.supplier),
+        PageTextCell(card.supplierAddress),
+        PageTextCell(card.supplierInn),
+        NumberCell(card.price),
+        NumberCell(card.phone),
+        PageTextCell(card.email),
     });
 }
 

@@ -42,6 +42,7 @@ void RunDriver::run() {
     shared->log = events_;
     shared->useProxy = options_.useProxy;
     shared->proxies = inputs.proxies;
+    shared->portalCaFile = inputs.portalCaFile;
     QDir().mkpath(options_.ProgramPath(QStringLiteral("logs")));
 
     RunReporter reporter(*events_, control_);

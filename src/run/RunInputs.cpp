@@ -98,6 +98,10 @@ RunInputs RunInputs::Read(const RunOptions& options) {
     // settings.ini is read once for all its keys.
     const IniFile ini(options.ProgramPath(QStringLiteral("settings.ini")));
     inputs.telegram = ReadTelegramSettings(ini, options.programDir);
+    const QString portalCa =
+        ini.readString(settings_file::kSection, QStringLiteral("PortalCaFile"), QString());
+    inputs.portalCaFile =
+        portalCa.isEmpty() ? QString() : QDir(options.programDir).absoluteFilePath(portalCa);
 
     const QString shareText =
         ini.readString(settings_file::kSection, QStringLiteral("RecheckSeconds"), QString());

@@ -19,6 +19,9 @@ struct RunInputs {
     QString startProblem;           // the line that names the file and what it must hold
     QStringList startLineProblems;  // lines of the file that are no search, each named
     QString portalBase;             // scheme, host and port of the first search
+    // A PEM file of certificates the portal's chain must end in, besides the system's
+    // ("PortalCaFile"); empty: the portal's certificate is not checked.
+    QString portalCaFile;
     // How long of detail requests a repeating run spends on refusal pages met before; 0: every
     // such page every run.
     qint64 recheckShareMs = 0;
