@@ -81,10 +81,13 @@ protected:
         WriteTelegramSettings(dir_.path(), telegram_.url(), kToken);
     }
 
-    // The refusal dates the notices named, in the order they went out.
+    // The refusal dates the notices named, in the order they went out; edits are not notices.
     QStringList NoticeDates() const {
         QStringList dates;
         for (const Request& request : bot_.requests()) {
+            if (!request.path().endsWith("/sendmessage")) {
+                continue;
+            }
             const QString body = QUrl::fromPercentEncoding(request.body);
             dates << body.mid(body.indexOf(QStringLiteral("отказ от ")) + 9, 16);
         }
