@@ -17,9 +17,9 @@ public:
 
     // Milliseconds until a message to `chat` keeps the limits (0: now), the hold included.
     qint64 WaitMs(const QString& chat, bool group);
-    // A message to `chat` went out (or was tried).
+    // The answer to a message to `chat` came (or the request failed).
     void Sent(const QString& chat);
-    // Every message waits this long.
+    // Every message waits this long from now.
     void Hold(qint64 ms);
     qint64 HoldMs();
     // Forgets everything: tests start afresh.

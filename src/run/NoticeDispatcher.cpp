@@ -118,9 +118,10 @@ void NoticeDispatcher::Deliver() {
         message.thread = recipient.thread;
         message.text = MessageText(notice);
         message.editMessageId = notice.messageId;
-        pace.Sent(recipient.chat);
         const TelegramReply reply = SendTelegramMessage(reporter_.Sink(), settings_, message,
                                                         [this] { return abandon_.load(); });
+        // Counted from the answer, so the API sees the messages at least this far apart.
+        pace.Sent(recipient.chat);
         if (reply.retryAfterMs > 0) {
             // Every notice waits, not this one alone; it is no failure of this one.
             pace.Hold(reply.retryAfterMs);
