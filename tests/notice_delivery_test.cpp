@@ -200,6 +200,27 @@ TEST_F(NoticeDeliveryTest, OneRecipientWithoutDetailsSendsOneSendmessageEach) {
     EXPECT_FALSE(QFile::exists(dir_.filePath(kQueueFile)));
 }
 
+// A queue file of one notice a line, as earlier versions kept it, goes to every recipient,
+// once each and without an edit: its row may be written already.
+TEST_F(NoticeDeliveryTest, AnEarlierVersionsQueueGoesToEveryRecipient) {
+    WriteSettings(QStringLiteral("42,@tender_desk"), "TgDetails=1\r\n");
+    WriteFile(dir_.filePath(kQueueFile),
+              "https://zakupki.example/reject#1\t09.03.2025 14:05\t"
+              "https://zakupki.example/card?reestrNumber=1\t2025-03-09T11:06:00Z\r\n");
+    portal_.setData({});
+    Run();
+    for (const QString& chat : {QStringLiteral("42"), QStringLiteral("@tender_desk")}) {
+        const QList<TelegramImitation::Message> messages = MessagesTo(chat).values();
+        ASSERT_EQ(messages.size(), 1) << chat.toStdString();
+        EXPECT_EQ(
+            messages.first().text,
+            QStringLiteral("Найден отказ от 09.03.2025 14:05, время обнаружения 09.03.2025 "
+                           "14:06 (МСК), ссылка https://zakupki.example/card?reestrNumber=1"));
+    }
+    EXPECT_EQ(EditRequests(QStringLiteral("42")), 0);
+    EXPECT_FALSE(QFile::exists(dir_.filePath(kQueueFile)));
+}
+
 class NoticeLimitsTest : public NoticeDeliveryTest {
 protected:
     // A group takes two messages in 600 ms, a chat one in 150 ms, retry_after counts 100 ms.
