@@ -1,6 +1,7 @@
 #include "notify/TelegramNotice.h"
 
 #include <QStringList>
+#include <algorithm>
 #include <initializer_list>
 #include <memory>
 
@@ -176,7 +177,9 @@ TelegramReply SendTelegramMessage(LogSink& sink, const TelegramSettings& setting
         QString description;
         try {
             const JsonReader json(errorBody);
-            retryAfterSec = json.integerAt(QStringLiteral("parameters.retry_after"));
+            // A day at most: a wait beyond that is no rate limit, and must not overflow.
+            retryAfterSec =
+                std::min<qint64>(json.integerAt(QStringLiteral("parameters.retry_after")), 86400);
             description = json.textAt(QStringLiteral("description"));
         } catch (const std::exception&) {
             // Not JSON: the status alone tells.

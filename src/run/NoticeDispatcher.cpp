@@ -99,8 +99,9 @@ void NoticeDispatcher::Deliver() {
     Notices().Deliver([&](const QueuedNotice& notice) {
         using Delivery = NoticeQueue::Delivery;
         const TelegramRecipient recipient = ParseTelegramRecipients(notice.recipient).value(0);
-        if (recipient.chat.isEmpty()) {
-            return Delivery{Delivery::Done, 0, {}};  // nobody to send it to
+        if (recipient.chat.isEmpty() || !recipients_.contains(notice.recipient)) {
+            // Nobody to send it to, or a recipient taken out of TgUserId since it was queued.
+            return Delivery{Delivery::Done, 0, {}};
         }
         if (const qint64 hold = pace.HoldMs(); hold > 0) {
             waitFor(hold);
@@ -148,6 +149,9 @@ void NoticeDispatcher::Deliver() {
 void NoticeDispatcher::DeliverAll(const std::function<bool()>& stop) {
     if (!Enabled()) {
         return;
+    }
+    if (stop() || abandon_.load()) {
+        return;  // a stopped run ends at once; its notices wait for the next one
     }
     draining_ = true;
     drainFailed_.clear();
