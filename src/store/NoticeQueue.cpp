@@ -177,12 +177,15 @@ bool NoticeQueue::DeliverWhileHoldingSendLock(const Sender& send, QList<QueuedNo
         bool found = false;
         {
             FileLockGuard guard(lock);
-            for (const QueuedNotice& queued : Read()) {
-                if (queued.Due() && !passed.contains(queued.recipient) &&
-                    !Contains(tried, queued)) {
-                    next = queued;
-                    found = true;
-                    break;
+            // Notices not sent yet go before the edits of ones sent: a new refusal is told first.
+            const QList<QueuedNotice> notices = Read();
+            for (const bool edits : {false, true}) {
+                for (const QueuedNotice& queued : notices) {
+                    if (!found && queued.Due() && queued.Sent() == edits &&
+                        !passed.contains(queued.recipient) && !Contains(tried, queued)) {
+                        next = queued;
+                        found = true;
+                    }
                 }
             }
         }
