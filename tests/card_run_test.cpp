@@ -81,10 +81,13 @@ protected:
         WriteTelegramSettings(dir_.path(), telegram_.url(), kToken);
     }
 
-    // The refusal dates the notices named, in the order they went out.
+    // The refusal dates the notices named, in the order they went out; edits are not notices.
     QStringList NoticeDates() const {
         QStringList dates;
         for (const Request& request : bot_.requests()) {
+            if (!request.path().endsWith("/sendmessage")) {
+                continue;
+            }
             const QString body = QUrl::fromPercentEncoding(request.body);
             dates << body.mid(body.indexOf(QStringLiteral("отказ от ")) + 9, 16);
         }
@@ -320,6 +323,7 @@ TEST_F(CardRunTest, JournalEntriesOfACrashedRunGetARowOnlyWhereTheirFileLacksIt)
 // their rows are written with what the refusal tells, so nothing is lost and nothing loops.
 TEST_F(CardRunTest, CardsThatNeverLoadAreTriedWhenDueThenWrittenWithoutThem) {
     SetUpPortal();
+    ConfigureTelegram();
     cardsGone_ = true;
     RunTiming timing = Timing();
     timing.cardRetryEveryRunMs = 0;
@@ -360,6 +364,10 @@ TEST_F(CardRunTest, CardsThatNeverLoadAreTriedWhenDueThenWrittenWithoutThem) {
     }
     EXPECT_EQ(given, 3);
     EXPECT_FALSE(QFile::exists(dir_.filePath(QStringLiteral("have-pending.txt"))));
+    // A row without the card's data adds nothing to its notice, which leaves the queue.
+    EXPECT_EQ(NoticeDates().size(), 3);
+    EXPECT_EQ(bot_.requests().size(), 3);
+    EXPECT_FALSE(QFile::exists(dir_.filePath(QStringLiteral("notice-queue.txt"))));
 }
 
 TEST_F(CardRunTest, DriverWaitingOnlyForEventsMissesNone) {

@@ -273,6 +273,21 @@ TEST_F(TelegramNoticeTest, GoesThroughTheConfiguredProxyWithBasicAuthentication)
     EXPECT_EQ(bot_.requests().size(), 1);
 }
 
+// An edit made twice is done the second time too: the API answers that nothing changed.
+TEST_F(TelegramNoticeTest, ARepeatedEditIsDone) {
+    TelegramMessage message{kUserId, {}, QStringLiteral("первая строка"), 0};
+    const TelegramReply sent = SendTelegramMessage(view_, Settings(), message, {});
+    ASSERT_GT(sent.messageId, 0);
+    message.text += QStringLiteral("\nЗаказчик: ГБУ");
+    message.editMessageId = sent.messageId;
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(SendTelegramMessage(view_, Settings(), message, {}).outcome, NoticeOutcome::Sent);
+    }
+    ASSERT_EQ(bot_.messages().size(), 1);
+    EXPECT_EQ(bot_.messages().first().edits, 1);
+    EXPECT_EQ(Unstamped().last(), QStringLiteral("Уведомление уже дополнено данными карточки"));
+}
+
 TEST_F(TelegramNoticeTest, OnlyAServerProvenToBeTheApiSeesTheToken) {
     // Without the extra CA file the imitation's self-signed certificate is not trusted.
     TelegramSettings untrusted = Settings();

@@ -76,7 +76,7 @@ void HeadlessWatch::RunFinished(const RunSummary& summary) {
 QString HeadlessWatch::RunEndStatus(const RunSummary& summary) {
     QString waiting;
     try {
-        waiting = QString::number(NoticeQueue(layout_.workDir()).Entries().size());
+        waiting = QString::number(NoticeQueue(layout_.workDir()).DueCount());
     } catch (const RunError&) {
         // The next delivery logs what is wrong with the queue; the status only says it is unknown.
         waiting = QStringLiteral("неизвестно");

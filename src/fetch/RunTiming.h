@@ -21,6 +21,14 @@ struct RunTiming {
     int httpLowSpeedBytes = 100;     // ...and one slower than this many bytes a second as long
     int httpPageTimeoutSec = 300;    // no portal page may take longer than this
     int telegramTimeoutSec = 30;     // a Telegram request that has not completed by then fails
+    // The Bot API's limits: one message a second to a chat, twenty a minute to a group; an
+    // answer 429 holds every message for "retry_after" seconds of this length.
+    int telegramChatSpacingMs = 1000;
+    int telegramGroupWindowMs = 60000;
+    int telegramGroupMessages = 20;
+    int telegramRetryAfterUnitMs = 1000;
+    // At its end a run waits this long at most for notices the limits hold back.
+    int noticeDrainMs = 15 * 60 * 1000;
     // A card that failed to load is tried by every run for an hour after its refusal was
     // accepted, then once an hour, and after seven days its row is written without it.
     int cardRetryEveryRunMs = 3600 * 1000;

@@ -149,6 +149,7 @@ QByteArray HttpClient::perform(const QString& url, const QByteArray* postBody) {
     curl_easy_reset(curl);
     statusCode_ = 0;
     reason_.clear();
+    body_.clear();
 
     Transfer transfer;
     transfer.abortCheck = &abortCheck_;
@@ -277,6 +278,8 @@ QByteArray HttpClient::perform(const QString& url, const QByteArray* postBody) {
                                             : QString::fromUtf8(curl_easy_strerror(code)));
     }
     if (statusCode_ >= 400 && statusCode_ != 401 && statusCode_ != 407) {
+        // An API's error body says why; the caller may read it.
+        body_ = transfer.body;
         throw RunError(reason_.isEmpty() ? QString::number(statusCode_) : reason_);
     }
     return transfer.body;

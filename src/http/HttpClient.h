@@ -69,6 +69,8 @@ public:
     // The status code of the last response (0 when none was received).
     int lastStatusCode() const { return statusCode_; }
     QString lastReasonPhrase() const { return reason_; }
+    // The body of the last response, also of one whose status failed the request.
+    QByteArray lastBody() const { return body_; }
 
     // Bodies above this size, decoded, fail the request instead of exhausting memory.
     static constexpr qint64 kMaxBodyBytes = 64ll * 1024 * 1024;
@@ -93,4 +95,5 @@ private:
     Proxy proxy_;
     int statusCode_ = 0;
     QString reason_;
+    QByteArray body_;
 };

@@ -34,6 +34,15 @@ bool JsonReader::boolAt(const QString& path) const {
     return valueAt(path).toBool(false);
 }
 
+qint64 JsonReader::integerAt(const QString& path) const {
+    const QJsonValue value = valueAt(path);
+    return value.isDouble() ? value.toInteger(0) : 0;
+}
+
+QString JsonReader::textAt(const QString& path) const {
+    return valueAt(path).toString();
+}
+
 QJsonObject JsonReader::objectAt(const QString& path) const {
     return valueAt(path).toObject();
 }

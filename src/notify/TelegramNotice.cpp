@@ -1,6 +1,7 @@
 #include "notify/TelegramNotice.h"
 
 #include <QStringList>
+#include <algorithm>
 #include <initializer_list>
 #include <memory>
 
@@ -68,6 +69,22 @@ NoticeOutcome SendTelegramNotice(LogSink& sink, const TelegramSettings& settings
     if (settings.botToken.isEmpty() || settings.userId.isEmpty()) {
         return NoticeOutcome::NotSent;
     }
+    TelegramMessage message;
+    message.chat = settings.userId;
+    message.text = TelegramNoticeText(
+        signedAt, cardUrl, detectedUtc.isValid() ? detectedUtc : QDateTime::currentDateTimeUtc());
+    return SendTelegramMessage(sink, settings, message, abandon).outcome;
+}
+
+TelegramReply SendTelegramMessage(LogSink& sink, const TelegramSettings& settings,
+                                  const TelegramMessage& message,
+                                  const std::function<bool()>& abandon) {
+    if (settings.botToken.isEmpty() || message.chat.isEmpty()) {
+        return {};
+    }
+    const bool edit = message.editMessageId > 0;
+    const QString recipient =
+        message.thread.isEmpty() ? message.chat : message.chat + QLatin1Char('/') + message.thread;
     // Every line goes out through here: none of them shows the token's secret part.
     const auto log = [&](std::initializer_list<QString> lines, bool rawLast = false) {
         QStringList masked;
@@ -84,7 +101,8 @@ NoticeOutcome SendTelegramNotice(LogSink& sink, const TelegramSettings& settings
             }
         });
     };
-    log({QStringLiteral("Отправляем уведомление в Телеграм")});
+    log({edit ? QStringLiteral("Дополняем уведомление в Телеграм данными карточки")
+              : QStringLiteral("Отправляем уведомление в Телеграм")});
     // Kept outside the try, so a failure can be told apart by the status it came with.
     std::unique_ptr<HttpClient> request;
     try {
@@ -110,45 +128,79 @@ NoticeOutcome SendTelegramNotice(LogSink& sink, const TelegramSettings& settings
             client.setProxy(ParseTelegramProxy(settings.proxy));
         }
 
-        const QString notice = TelegramNoticeText(
-            signedAt, cardUrl,
-            detectedUtc.isValid() ? detectedUtc : QDateTime::currentDateTimeUtc());
-        const QString body = QStringLiteral("chat_id=") + settings.userId +
-                             QStringLiteral("&text=") + UrlEncodeUtf8(notice);
-        // The user id is sent unchanged; in the system's encoding, like the rest of the body.
-        const QString reply =
-            QString::fromUtf8(client.post(settings.apiUrl + QStringLiteral("/bot") +
-                                              settings.botToken + QStringLiteral("/sendmessage"),
-                                          body.toLocal8Bit()));
+        // The chat id is sent unchanged; in the system's encoding, like the rest of the body.
+        QString body = QStringLiteral("chat_id=") + message.chat;
+        if (edit) {
+            body += QStringLiteral("&message_id=") + QString::number(message.editMessageId);
+        } else if (!message.thread.isEmpty()) {
+            body += QStringLiteral("&message_thread_id=") + message.thread;
+        }
+        body += QStringLiteral("&text=") + UrlEncodeUtf8(message.text);
+        const QString method =
+            edit ? QStringLiteral("/editMessageText") : QStringLiteral("/sendmessage");
+        const QString reply = QString::fromUtf8(
+            client.post(settings.apiUrl + QStringLiteral("/bot") + settings.botToken + method,
+                        body.toLocal8Bit()));
 
         const JsonReader json(reply);
         if (json.boolAt(QStringLiteral("ok"))) {
-            const QString user = JsonReader::textField(json.objectAt(QStringLiteral("result.chat")),
-                                                       QStringLiteral("username"));
+            const QJsonObject chat = json.objectAt(QStringLiteral("result.chat"));
+            const QString user = JsonReader::textField(chat, QStringLiteral("username"));
+            const QString title = JsonReader::textField(chat, QStringLiteral("title"));
             const QString bot = JsonReader::textField(json.objectAt(QStringLiteral("result.from")),
                                                       QStringLiteral("username"));
-            log({QStringLiteral("Сообщение пользователю @") + user +
-                 QStringLiteral(" через бота @") + bot + QStringLiteral(" успешно отправлено!")});
-            return NoticeOutcome::Sent;
+            const QString to = user.isEmpty() && !title.isEmpty()
+                                   ? QStringLiteral("в чат «") + title + QStringLiteral("»")
+                                   : QStringLiteral("пользователю @") + user;
+            log({edit ? QStringLiteral("Уведомление ") + to +
+                            QStringLiteral(" дополнено данными карточки")
+                      : QStringLiteral("Сообщение ") + to + QStringLiteral(" через бота @") + bot +
+                            QStringLiteral(" успешно отправлено!")});
+            return {NoticeOutcome::Sent, json.integerAt(QStringLiteral("result.message_id")), 0};
         }
-        log({QStringLiteral("Не удалось отправить сообщение пользователю с ID ") + settings.userId +
+        log({QStringLiteral("Не удалось отправить сообщение пользователю с ID ") + recipient +
                  QStringLiteral(" в телеграм-бота с токеном ") + settings.botToken,
              RawReplyLine(reply)},
             true);
-        return NoticeOutcome::FinalFailure;
+        return {NoticeOutcome::FinalFailure, 0, 0};
     } catch (const std::exception& e) {
         if (abandon && abandon()) {
             // Not a fault of the bot or the user: the hint about Start would mislead.
             log({QStringLiteral(
                 "Отправка уведомления в Телеграм прервана: программа закрывается")});
             // It stays queued: the next start sends it.
-            return NoticeOutcome::PassingFailure;
+            return {NoticeOutcome::PassingFailure, 0, 0};
+        }
+        const int status = request ? request->lastStatusCode() : 0;
+        const QString errorBody = request ? QString::fromUtf8(request->lastBody()) : QString();
+        qint64 retryAfterSec = 0;
+        QString description;
+        try {
+            const JsonReader json(errorBody);
+            // A day at most: a wait beyond that is no rate limit, and must not overflow.
+            retryAfterSec =
+                std::min<qint64>(json.integerAt(QStringLiteral("parameters.retry_after")), 86400);
+            description = json.textAt(QStringLiteral("description"));
+        } catch (const std::exception&) {
+            // Not JSON: the status alone tells.
+        }
+        if (edit && status == 400 &&
+            description.contains(QStringLiteral("message is not modified"))) {
+            // The edit was made before: a repeat of it changes nothing.
+            log({QStringLiteral("Уведомление уже дополнено данными карточки")});
+            return {NoticeOutcome::Sent, message.editMessageId, 0};
+        }
+        if (status == 429 && retryAfterSec > 0) {
+            log({QStringLiteral("Телеграм просит подождать %1 с: уведомления отложены")
+                     .arg(retryAfterSec)});
+            return {NoticeOutcome::PassingFailure, 0,
+                    retryAfterSec * Timing().telegramRetryAfterUnitMs};
         }
         log({QStringLiteral("Ошибка при отправке в телеграм-бота с токеном <") + settings.botToken +
-                 QStringLiteral("> пользователю с ID ") + settings.userId + QStringLiteral(": ") +
+                 QStringLiteral("> пользователю с ID ") + recipient + QStringLiteral(": ") +
                  ErrorMessage(e),
              QStringLiteral(
                  "Убедитесь, что указанный пользователь отправлял Старт в этого бота!")});
-        return FailureOutcome(request ? request->lastStatusCode() : 0);
+        return {FailureOutcome(status), 0, 0};
     }
 }

@@ -4,6 +4,7 @@
 
 #include "fetch/RunTiming.h"
 #include "run/CardRow.h"
+#include "run/NoticeDetails.h"
 #include "run/NoticeDispatcher.h"
 #include "run/RunOptions.h"
 #include "run/RunReporter.h"
@@ -122,10 +123,14 @@ void RefusalExporter::WriteRow(const CardJob& job, const QString& page, const QS
     // The journal names the file and offset first, so a crash on either side of the write
     // leaves a later run able to tell whether the row is there.
     pending_.SetCsvFile(key, csv_->FileName(), csv_->Size());
+    // The notice's details are queued before the row: a kill after the row finds them queued,
+    // and a kill before it writes the row, and queues them, again.
+    notices_.AddDetails(key, CardNoticeDetails(page));
     csv_->Append(CardRow(page, url, job.signedAt));
     // Refusals taken over from an earlier run keep this file too.
     newRefusalSeen_ = true;
     FinishExport(key);
+    notices_.Deliver();
 }
 
 void RefusalExporter::FinishExport(const QString& key) {

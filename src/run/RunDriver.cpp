@@ -54,6 +54,8 @@ void RunDriver::run() {
         outcome_.setUpFailed = true;
     }
     outcome_.newRefusalSeen = exporter.NewRefusalSeen();
+    // Notices the Bot API's limits held back go out before the run ends.
+    notices.DeliverAll([this] { return control_->Terminated(); });
 
     // What this run accepted but did not export is left to a later run.
     exporter.Close();

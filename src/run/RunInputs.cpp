@@ -84,6 +84,9 @@ TelegramSettings ReadTelegramSettings(const IniFile& ini, const QString& program
     telegram.apiUrl = ini.readString(section, QStringLiteral("TgApiUrl"),
                                      QStringLiteral("https://api.telegram.org"));
     const QString caFile = ini.readString(section, QStringLiteral("TgCaFile"), QString());
+    telegram.withDetails =
+        ini.readString(section, QStringLiteral("TgDetails"), QString()).trimmed() !=
+        QLatin1String("0");
     telegram.caFile = caFile.isEmpty() ? QString() : QDir(programDir).absoluteFilePath(caFile);
     return telegram;
 }

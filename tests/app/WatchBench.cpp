@@ -50,6 +50,9 @@ WatchBench::WatchBench(const QString& token) : timing_(ScopedTiming::Scaled(20))
     });
     telegramServer_.setHandler([this](const replica::Request& request) {
         const replica::Response response = bot_.handle(request);
+        if (!request.path().endsWith("/sendmessage")) {
+            return response;  // an edit that adds the card's details: no notice of its own
+        }
         const QString body = QUrl::fromPercentEncoding(request.body);
         const qsizetype from = body.indexOf(QStringLiteral("отказ от ")) + 9;
         const QString signedAt = body.mid(from, body.indexOf(QStringLiteral(", время")) - from);
@@ -121,6 +124,16 @@ int WatchBench::Delivered(const QString& signedAt) {
         count += notice.delivered && notice.signedAt == signedAt ? 1 : 0;
     }
     return count;
+}
+
+bool WatchBench::DetailsShown(const QString& signedAt) {
+    for (const replica::TelegramImitation::Message& message : bot_.messages()) {
+        if (message.text.contains(QStringLiteral("отказ от ") + signedAt + QLatin1Char(',')) &&
+            message.text.contains(QStringLiteral("\nЗаказчик: "))) {
+            return true;
+        }
+    }
+    return false;
 }
 
 QStringList WatchBench::CsvFiles() const {

@@ -53,6 +53,8 @@ public:
     QList<PublishedRefusal> Refusals();
     QList<NoticeRequest> Notices();
     int Delivered(const QString& signedAt);
+    // Whether a message the Bot API holds for the refusal shows its card's details.
+    bool DetailsShown(const QString& signedAt);
 
     QStringList CsvFiles() const;
     // Registry ids of every row in every CSV file; `whole` tells whether each file is whole.

@@ -317,8 +317,12 @@ private slots:
     void watchTellsTheServiceManager() {
         const QString dir = Dir(QStringLiteral("service"));
         // Without a Telegram user a notice left by an earlier run stays queued.
-        NoticeQueue(dir).Add({QStringLiteral("a#1"), QStringLiteral("01.01.2026"),
-                              QStringLiteral("a"), QDateTime::currentDateTimeUtc()});
+        QueuedNotice left;
+        left.key = QStringLiteral("a#1");
+        left.signedAt = QStringLiteral("01.01.2026");
+        left.cardUrl = QStringLiteral("a");
+        left.detectedUtc = QDateTime::currentDateTimeUtc();
+        NoticeQueue(dir).Add(left, {QStringLiteral("42")});
         NotifySocket manager(dir + QStringLiteral("/notify"));
         QVERIFY(manager.Bound());
         QProcessEnvironment env = NoDisplay();

@@ -2,7 +2,8 @@
 // the portal imitation while refusals are published on it; it is killed with SIGKILL at moments
 // aimed at the listing phase, a have.txt write, the card phase and a CSV write, and started
 // again each time, while the Bot API imitation fails every third notice. At the end every
-// refusal was noticed and exported once (a kill may repeat one notice), and every file is whole.
+// refusal was noticed and exported once (a kill may repeat one notice), its notice shows the
+// card's details, and every file is whole.
 //
 // QUORVANE_WATCH_KILLS sets the number of kills (8 by default); QUORVANE_WATCH_SEED repeats
 // the moments of an earlier run.
@@ -196,6 +197,8 @@ private slots:
             QCOMPARE(ids.count(refusal.registryId), 1);
             const int delivered = bench_->Delivered(refusal.signedAt);
             QVERIFY2(delivered >= 1, qPrintable(refusal.signedAt));
+            // No kill loses the edit that adds the card's details.
+            QVERIFY2(bench_->DetailsShown(refusal.signedAt), qPrintable(refusal.signedAt));
             repeats += delivered - 1;
             qint64 firstTry = -1;
             for (const NoticeRequest& notice : notices) {

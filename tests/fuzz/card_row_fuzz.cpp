@@ -1,11 +1,12 @@
-// A contract card page to its CSV row. The input is the card's address, the refusal's signing
-// date and the page, separated by NUL bytes (an input without them is a page alone); all three
-// come from the portal.
+// A contract card page to its CSV row and its notice's details. The input is the card's address,
+// the refusal's signing date and the page, separated by NUL bytes (an input without them is a page
+// alone); all three come from the portal.
 #include <algorithm>
 
 #include "FuzzSupport.h"
 #include "portal/ContractCard.h"
 #include "run/CardRow.h"
+#include "run/NoticeDetails.h"
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     InitFuzzApp(argc, argv);
@@ -39,5 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 "a cell of the page starts like a formula");
     }
     RegistryIdOf(url);
+    // The notice's details leave room in a message (4096 characters) for its first line.
+    Require(CardNoticeDetails(PageText(fields.last())).size() <= 1600,
+            "the card's details would not fit a message");
     return 0;
 }

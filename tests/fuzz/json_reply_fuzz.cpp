@@ -18,7 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                   QStringLiteral("username"));
             JsonReader::textField(json.objectAt(QStringLiteral("result.from")),
                                   QStringLiteral("username"));
+            json.integerAt(QStringLiteral("result.message_id"));
         }
+        // An error reply: how long to wait, and why it was refused.
+        json.integerAt(QStringLiteral("parameters.retry_after"));
+        json.textAt(QStringLiteral("description"));
         json.objectAt(QStringLiteral("a.b.c.d"));
         json.boolAt(QString());
     } catch (const RunError&) {

@@ -31,6 +31,10 @@ RunTiming ScopedTiming::Scaled(int divisor) {
     t.restartTimerMs = scale(t.restartTimerMs);
     t.recheckShareMs = scale(t.recheckShareMs);
     t.progressLineMs = scale(t.progressLineMs);
+    t.telegramChatSpacingMs = scale(t.telegramChatSpacingMs);
+    t.telegramGroupWindowMs = scale(t.telegramGroupWindowMs);
+    t.telegramRetryAfterUnitMs = scale(t.telegramRetryAfterUnitMs);
+    t.noticeDrainMs = scale(t.noticeDrainMs);
     // libcurl counts these in whole seconds; a speed limit scales the other way.
     t.httpIdleTimeoutSec = 2;
     t.httpLowSpeedBytes = t.httpLowSpeedBytes * std::max(1, divisor / 2);
