@@ -61,8 +61,8 @@ public:
         QString details;       // the details the message sent carried
     };
     // Sends the notices that are due, oldest first and the edits after them, each recipient's
-    // until one of them is left for later. Does nothing while another instance delivers. Throws RunError when the queue
-    // cannot be written.
+    // until one of them is left for later. Does nothing while another instance delivers. Throws
+    // RunError when the queue cannot be written.
     using Sender = std::function<Delivery(const QueuedNotice&)>;
     void Deliver(const Sender& send);
 
