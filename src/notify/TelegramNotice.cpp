@@ -63,8 +63,8 @@ QString TelegramNoticeText(const QString& signedAt, const QString& cardUrl,
 
 NoticeOutcome SendTelegramNotice(LogSink& sink, const TelegramSettings& settings,
                                  const QString& signedAt, const QString& cardUrl,
-                                 const std::function<bool()>& abandon,
-                                 const QDateTime& detectedUtc) {
+                                 const std::function<bool()>& abandon, const QDateTime& detectedUtc,
+                                 const QString& text) {
     if (settings.botToken.isEmpty() || settings.userId.isEmpty()) {
         return NoticeOutcome::NotSent;
     }
@@ -110,9 +110,12 @@ NoticeOutcome SendTelegramNotice(LogSink& sink, const TelegramSettings& settings
             client.setProxy(ParseTelegramProxy(settings.proxy));
         }
 
-        const QString notice = TelegramNoticeText(
-            signedAt, cardUrl,
-            detectedUtc.isValid() ? detectedUtc : QDateTime::currentDateTimeUtc());
+        const QString notice =
+            !text.isEmpty()
+                ? text
+                : TelegramNoticeText(
+                      signedAt, cardUrl,
+                      detectedUtc.isValid() ? detectedUtc : QDateTime::currentDateTimeUtc());
         const QString body = QStringLiteral("chat_id=") + settings.userId +
                              QStringLiteral("&text=") + UrlEncodeUtf8(notice);
         // The user id is sent unchanged; in the system's encoding, like the rest of the body.

@@ -32,8 +32,9 @@ enum class NoticeOutcome {
 // nothing when the token or the user id is empty. Never throws. `abandon` is asked while the
 // request runs; a notice it cuts short (the program is closing) logs one line of its own and
 // counts as a passing failure. The notice states `detectedUtc` as the time the refusal was found
-// (now when it is not valid).
+// (now when it is not valid). A non-empty `text` is sent as it stands instead.
 NoticeOutcome SendTelegramNotice(LogSink& sink, const TelegramSettings& settings,
                                  const QString& signedAt, const QString& cardUrl,
                                  const std::function<bool()>& abandon,
-                                 const QDateTime& detectedUtc = QDateTime());
+                                 const QDateTime& detectedUtc = QDateTime(),
+                                 const QString& text = QString());

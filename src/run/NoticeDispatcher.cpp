@@ -31,7 +31,14 @@ void NoticeDispatcher::Queue(const QString& key, const QString& signedAt, const 
     if (!Enabled()) {
         return;
     }
-    Notices().Add({key, signedAt, cardUrl, QDateTime::currentDateTimeUtc()});
+    Notices().Add({key, signedAt, cardUrl, QDateTime::currentDateTimeUtc(), QString()});
+}
+
+void NoticeDispatcher::QueueText(const QString& key, const QString& text) {
+    if (!Enabled()) {
+        return;
+    }
+    Notices().Add({key, QString(), QString(), QDateTime::currentDateTimeUtc(), text});
 }
 
 void NoticeDispatcher::Deliver() {
@@ -43,7 +50,7 @@ void NoticeDispatcher::Deliver() {
     Notices().Deliver([this](const QueuedNotice& notice) {
         const NoticeOutcome outcome = SendTelegramNotice(
             reporter_.Sink(), settings_, notice.signedAt, notice.cardUrl,
-            [this] { return abandon_.load(); }, notice.detectedUtc);
+            [this] { return abandon_.load(); }, notice.detectedUtc, notice.text);
         // A notice refused for good is dropped like a sent one; it would fail again.
         return outcome == NoticeOutcome::Sent || outcome == NoticeOutcome::FinalFailure
                    ? NoticeQueue::Delivery::Done

@@ -23,6 +23,9 @@ public:
     // Queues the notice of the accepted refusal `key`. Throws RunError when the queue cannot be
     // written.
     void Queue(const QString& key, const QString& signedAt, const QString& cardUrl);
+    // Queues a ready-made message under `key`, sent as it stands. Throws RunError when the queue
+    // cannot be written.
+    void QueueText(const QString& key, const QString& text);
     // Sends the queued notices, oldest first, until one fails for a passing reason.
     void Deliver();
     // One line when notices have waited long.

@@ -41,6 +41,7 @@ void RunDriver::run() {
     const RunInputs inputs = RunInputs::Read(options_);
     shared->log = events_;
     shared->useProxy = options_.useProxy;
+    shared->streak.SetProbe(options_.probe);
     shared->proxies = inputs.proxies;
     QDir().mkpath(options_.ProgramPath(QStringLiteral("logs")));
 
@@ -53,11 +54,16 @@ void RunDriver::run() {
         outcome_.setUpFailed = true;
     }
     outcome_.newRefusalSeen = exporter.NewRefusalSeen();
+    if (!outcome_.setUpFailed && !control_->Terminated()) {
+        outcome_.health =
+            reporter.Health().Conclude(options_.workDir, shared->streak, reporter, notices);
+    }
 
     // What this run accepted but did not export is left to a later run.
     exporter.Close();
     notices.ReportBacklog();
-    reporter.Idle({control_->Terminated(), options_.ProgramPath(QStringLiteral("logs"))});
+    reporter.Idle(
+        {control_->Terminated(), options_.ProgramPath(QStringLiteral("logs")), outcome_.health});
     shared.reset();
     control_->SetDone();
     // The Telegram notices used TLS on this thread.
@@ -117,6 +123,11 @@ void RunDriver::Walk(const RunInputs& inputs, const std::shared_ptr<RunShared>& 
     reporter.ShowProgressNow();
     // Refusals accepted by runs that ended before their rows were written are exported by this
     // run, without a second notice.
+    if (shared->streak.GaveUp()) {
+        // The cards wait in the journal for a run the portal answers.
+        outcome_.cards = cards;
+        return;
+    }
     cards += exporter.ClaimOrphans();
     outcome_.cards = cards;
     if (!cards.isEmpty()) {

@@ -28,7 +28,7 @@ QList<QueuedNotice> NoticeQueue::Read() const {
     QList<QueuedNotice> notices;
     for (const QStringList& record : ReadRecordFile(QueuePath())) {
         QueuedNotice notice{record.value(0), record.value(1), record.value(2),
-                            QDateTime::fromString(record.value(3), Qt::ISODate)};
+                            QDateTime::fromString(record.value(3), Qt::ISODate), record.value(4)};
         if (!notice.detectedUtc.isValid()) {
             notice.detectedUtc = QDateTime::currentDateTimeUtc();
         }
@@ -41,7 +41,7 @@ void NoticeQueue::Write(const QList<QueuedNotice>& notices) const {
     QList<QStringList> records;
     for (const QueuedNotice& notice : notices) {
         records.append({notice.key, notice.signedAt, notice.cardUrl,
-                        notice.detectedUtc.toUTC().toString(Qt::ISODate)});
+                        notice.detectedUtc.toUTC().toString(Qt::ISODate), notice.text});
     }
     WriteRecordFile(QueuePath(), records);
 }

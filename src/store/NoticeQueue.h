@@ -13,6 +13,8 @@ struct QueuedNotice {
     QString signedAt;
     QString cardUrl;
     QDateTime detectedUtc;  // when the refusal was found; the notice states this time
+    // Non-empty: a ready-made message, sent verbatim and never edited (the monitor's own state).
+    QString text;
 };
 
 // The notices waiting to go out ("notice-queue.txt" beside have.txt). A notice is queued before

@@ -318,7 +318,7 @@ private slots:
         const QString dir = Dir(QStringLiteral("service"));
         // Without a Telegram user a notice left by an earlier run stays queued.
         NoticeQueue(dir).Add({QStringLiteral("a#1"), QStringLiteral("01.01.2026"),
-                              QStringLiteral("a"), QDateTime::currentDateTimeUtc()});
+                              QStringLiteral("a"), QDateTime::currentDateTimeUtc(), {}});
         NotifySocket manager(dir + QStringLiteral("/notify"));
         QVERIFY(manager.Bound());
         QProcessEnvironment env = NoDisplay();
