@@ -143,6 +143,16 @@ RunHealth RunHealthCheck::Conclude(const QString& workDir, const FailureStreak& 
         health.state = RunHealth::State::Suspect;
     }
 
+    // A run that fetched no refusal page or no card says nothing of those: a blind state they
+    // showed lasts until a run reads one again.
+    if (!health.Blind() && record.blind &&
+        ((record.cause == kNoDocument && refusalPages_ == 0) ||
+         (record.cause == kNoCardField && cards_ == 0))) {
+        health.state = RunHealth::State::Blind;
+        health.cause = record.cause;
+        health.address = record.address;
+        health.drops.clear();
+    }
     const bool repeatDue = !record.noticeUtc.isValid() ||
                            record.noticeUtc.msecsTo(now) >= Timing().healthNoticeRepeatMs;
     try {
@@ -160,6 +170,8 @@ RunHealth RunHealthCheck::Conclude(const QString& workDir, const FailureStreak& 
             record.noticeUtc = now;
         }
         record.blind = health.Blind();
+        record.cause = health.cause;
+        record.address = health.address;
         for (const QString& line : confirmed) {
             reporter.Log(line + QStringLiteral(" (подтверждено повторным поиском)"));
             notices.QueueText(QStringLiteral("health-drop ") + stamp + line, line);

@@ -30,6 +30,8 @@ HealthRecord ReadHealthFile(const QString& workDir) {
         if (record.value(0) == kStateTag) {
             health.blind = record.value(1) == kBlind;
             health.noticeUtc = QDateTime::fromString(record.value(2), Qt::ISODate);
+            health.cause = record.value(3);
+            health.address = record.value(4);
         } else if (record.value(0) == kSearchTag && !record.value(1).isEmpty()) {
             health.searches.insert(record.value(1),
                                    {Number(record.value(2)), Number(record.value(3))});
@@ -42,7 +44,8 @@ void WriteHealthFile(const QString& workDir, const HealthRecord& health) {
     QList<QStringList> records;
     records.append(
         {kStateTag, health.blind ? kBlind : kSeeing,
-         health.noticeUtc.isValid() ? health.noticeUtc.toUTC().toString(Qt::ISODate) : QString()});
+         health.noticeUtc.isValid() ? health.noticeUtc.toUTC().toString(Qt::ISODate) : QString(),
+         health.cause, health.address});
     for (auto it = health.searches.cbegin(); it != health.searches.cend(); ++it) {
         records.append(
             {kSearchTag, it.key(), QString::number(it->last), QString::number(it->dropFrom)});

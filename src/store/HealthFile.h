@@ -9,6 +9,8 @@
 // queued, and each search's last count with a drop that waits for the next run to confirm it.
 struct HealthRecord {
     bool blind = false;
+    QString cause;  // what showed the blind state, and an address that showed it
+    QString address;
     QDateTime noticeUtc;  // the last health notice queued; null: none
     struct SearchCount {
         qint32 last = -1;      // the count the last run that read the search saw

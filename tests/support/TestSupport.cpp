@@ -31,6 +31,10 @@ RunTiming ScopedTiming::Scaled(int divisor) {
     t.restartTimerMs = scale(t.restartTimerMs);
     t.recheckShareMs = scale(t.recheckShareMs);
     t.progressLineMs = scale(t.progressLineMs);
+    for (int& gap : t.probeGapsMs) {
+        gap = scale(gap);
+    }
+    t.healthNoticeRepeatMs = t.healthNoticeRepeatMs / divisor;
     // libcurl counts these in whole seconds; a speed limit scales the other way.
     t.httpIdleTimeoutSec = 2;
     t.httpLowSpeedBytes = t.httpLowSpeedBytes * std::max(1, divisor / 2);
