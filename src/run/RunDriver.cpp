@@ -55,8 +55,11 @@ void RunDriver::run() {
     }
     outcome_.newRefusalSeen = exporter.NewRefusalSeen();
     if (!outcome_.setUpFailed && !control_->Terminated()) {
-        outcome_.health =
-            reporter.Health().Conclude(options_.workDir, shared->streak, reporter, notices);
+        outcome_.health = reporter.Health().Conclude(
+            options_.workDir, shared->streak,
+            [&reporter](const QString& text) { reporter.Log(text); },
+            [&notices](const QString& key, const QString& text) { notices.QueueText(key, text); });
+        notices.Deliver();
     }
 
     // What this run accepted but did not export is left to a later run.

@@ -4,8 +4,6 @@
 
 #include "fetch/FailureStreak.h"
 #include "fetch/RunTiming.h"
-#include "run/NoticeDispatcher.h"
-#include "run/RunReporter.h"
 #include "run/SearchPages.h"
 #include "store/HealthFile.h"
 #include "text/RunError.h"
@@ -109,13 +107,13 @@ RunHealth RunHealthCheck::Verdict(const FailureStreak& requests) const {
 }
 
 RunHealth RunHealthCheck::Conclude(const QString& workDir, const FailureStreak& requests,
-                                   RunReporter& reporter, NoticeDispatcher& notices) const {
+                                   const LogLine& log, const QueueNotice& queue) const {
     RunHealth health = Verdict(requests);
     HealthRecord record;
     try {
         record = ReadHealthFile(workDir);
     } catch (const std::exception& e) {
-        reporter.Log(QStringLiteral("Ошибка на этапе обработки: ") + ErrorMessage(e));
+        log(QStringLiteral("Ошибка на этапе обработки: ") + ErrorMessage(e));
     }
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const QString stamp = now.toString(Qt::ISODateWithMs);
@@ -137,7 +135,7 @@ RunHealth RunHealthCheck::Conclude(const QString& workDir, const FailureStreak& 
         known.last = count.count;
     }
     for (const QString& line : health.drops) {
-        reporter.Log(line);
+        log(line);
     }
     if (health.state == RunHealth::State::Seeing && !health.drops.isEmpty()) {
         health.state = RunHealth::State::Suspect;
@@ -157,29 +155,28 @@ RunHealth RunHealthCheck::Conclude(const QString& workDir, const FailureStreak& 
                            record.noticeUtc.msecsTo(now) >= Timing().healthNoticeRepeatMs;
     try {
         if (health.Blind()) {
-            reporter.Log(health.Line());
+            log(health.Line());
             if (!record.blind || repeatDue) {
-                notices.QueueText(QStringLiteral("health-blind ") + stamp, health.Line());
+                queue(QStringLiteral("health-blind ") + stamp, health.Line());
                 record.noticeUtc = now;
             }
         } else if (record.blind) {
             health.recovered = true;
             const QString line = QStringLiteral("Монитор снова видит портал");
-            reporter.Log(line);
-            notices.QueueText(QStringLiteral("health-seeing ") + stamp, line);
+            log(line);
+            queue(QStringLiteral("health-seeing ") + stamp, line);
             record.noticeUtc = now;
         }
         record.blind = health.Blind();
         record.cause = health.cause;
         record.address = health.address;
         for (const QString& line : confirmed) {
-            reporter.Log(line + QStringLiteral(" (подтверждено повторным поиском)"));
-            notices.QueueText(QStringLiteral("health-drop ") + stamp + line, line);
+            log(line + QStringLiteral(" (подтверждено повторным поиском)"));
+            queue(QStringLiteral("health-drop ") + stamp + line, line);
         }
         WriteHealthFile(workDir, record);
-        notices.Deliver();
     } catch (const std::exception& e) {
-        reporter.Log(QStringLiteral("Ошибка на этапе обработки: ") + ErrorMessage(e));
+        log(QStringLiteral("Ошибка на этапе обработки: ") + ErrorMessage(e));
     }
     return health;
 }

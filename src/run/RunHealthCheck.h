@@ -3,13 +3,12 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 #include "fetch/FetchFailure.h"
 #include "run/RunHealth.h"
 
 class FailureStreak;
-class NoticeDispatcher;
-class RunReporter;
 struct SearchPageOutcome;
 
 // What a run saw of the portal, page by page, and the health it concludes from it: blind when
@@ -32,10 +31,12 @@ public:
     RunHealth Verdict(const FailureStreak& requests) const;
 
     // The verdict against what earlier runs left in the work folder: the drop lines, the
-    // recovery, the log line, the notices (a new blind state, a recovery, a confirmed drop,
-    // none repeated within a day), and the record for the next run.
-    RunHealth Conclude(const QString& workDir, const FailureStreak& requests, RunReporter& reporter,
-                       NoticeDispatcher& notices) const;
+    // recovery, the lines for the log, the notices to queue (a new blind state, a recovery, a
+    // confirmed drop, none repeated within a day), and the record for the next run.
+    using LogLine = std::function<void(const QString& text)>;
+    using QueueNotice = std::function<void(const QString& key, const QString& text)>;
+    RunHealth Conclude(const QString& workDir, const FailureStreak& requests, const LogLine& log,
+                       const QueueNotice& queue) const;
 
 private:
     struct Count {
