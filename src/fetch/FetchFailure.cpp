@@ -29,6 +29,12 @@ QString FetchFailure::Describe() const {
 }
 
 bool IsBlockPage(const QString& html) {
+    // The portal's own pages run to hundreds of kilobytes and may name a captcha in a script of
+    // theirs; a block or captcha page is a small page of its own.
+    constexpr qsizetype kLargestBlockPage = 32 * 1024;
+    if (html.size() > kLargestBlockPage) {
+        return false;
+    }
     static const QString kMarkers[] = {
         QStringLiteral("captcha"),
         AsReceived("Доступ ограничен"),

@@ -31,5 +31,5 @@ struct FetchFailure {
 };
 
 // Whether a page that came back whole is the portal's refusal instead of its content: a captcha
-// or an access-restricted notice. `html` holds one character per received byte.
+// or an access-restricted notice on a small page. `html` holds one character per received byte.
 bool IsBlockPage(const QString& html);

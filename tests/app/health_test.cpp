@@ -3,6 +3,10 @@
 // portal that refuses everything is asked ten times, not hundreds; a watch probes it with one
 // request and says once that it sees it again; a count that halves is told only when the next
 // run confirms it.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -34,6 +38,32 @@ QProcessEnvironment NoDisplay() {
     return env;
 }
 
+// A service manager's notification socket: the status lines a notify-type service sent to it.
+class StatusSocket {
+public:
+    explicit StatusSocket(const QString& path)
+        : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof(address.sun_path));
+        bound_ = bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    }
+    ~StatusSocket() { close(fd_); }
+    bool Bound() const { return bound_; }
+    QString Received() {
+        char buffer[4096];
+        for (ssize_t size; (size = recv(fd_, buffer, sizeof(buffer), 0)) > 0;) {
+            received_ += QString::fromUtf8(buffer, size) + QLatin1Char('\n');
+        }
+        return received_;
+    }
+
+private:
+    int fd_;
+    bool bound_ = false;
+    QString received_;
+};
+
 }  // namespace
 
 class HealthTest : public QObject {
@@ -50,10 +80,16 @@ private:
     QString Dir() const { return dir_->path(); }
 
     // The probe without a window on the folder, against `portalUrl`.
-    void StartProbe(QProcess& process, const QString& portalUrl, const QStringList& args) {
+    void StartProbe(QProcess& process, const QString& portalUrl, const QStringList& args,
+                    const QString& notifySocket = {}) {
         WriteFile(Dir() + QStringLiteral("/StartURL.txt"),
                   PortalImitation::StartUrl(portalUrl).toUtf8() + "\r\n");
-        process.setProcessEnvironment(NoDisplay());
+        QProcessEnvironment env = NoDisplay();
+        if (!notifySocket.isEmpty()) {
+            env.insert(QStringLiteral("NOTIFY_SOCKET"), notifySocket);
+            env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("400000"));
+        }
+        process.setProcessEnvironment(env);
         process.setWorkingDirectory(Dir());
         process.start(QStringLiteral(QUORVANE_PROBE),
                       QStringList{QStringLiteral("--headless"), QStringLiteral("--dir"), Dir(),
@@ -180,10 +216,20 @@ private slots:
         QVERIFY2(output_.contains(QStringLiteral("повторы прекращены")), qPrintable(output_));
 
         replica_->clearRequests();
+        const QString socketPath = Dir() + QStringLiteral("/notify");
+        StatusSocket manager(socketPath);
+        QVERIFY(manager.Bound());
         QProcess watch;
-        StartProbe(watch, replica_->url(), {});
+        StartProbe(watch, replica_->url(), {}, socketPath);
         // The first run ends blind after ten; the probes that follow send one request each.
-        QVERIFY(replica_->waitForRequests(Timing().refusalStreakLimit + 2, kWaitMs));
+        // The test reads the manager's socket all along, as a manager does: a full queue would
+        // hold the watch's pings.
+        QVERIFY(WaitFor(
+            [&] {
+                manager.Received();
+                return replica_->requestCount() >= Timing().refusalStreakLimit + 2;
+            },
+            kWaitMs));
         QCOMPARE(replica_->requestCount(), Timing().refusalStreakLimit + 2);
         const QList<replica::Request> requests = replica_->requests();
         const qint64 firstGap = requests[10].arrivalMs - requests[9].arrivalMs;
@@ -192,11 +238,38 @@ private slots:
         QVERIFY2(secondGap > firstGap,
                  qPrintable(QStringLiteral("%1 %2").arg(firstGap).arg(secondGap)));
 
+        // The blind watch keeps running and says so in its status line.
+        QVERIFY(WaitFor(
+            [&] {
+                return manager.Received().contains(
+                    kBlind + QStringLiteral("портал отвечает на каждый запрос кодом 403"));
+            },
+            kWaitMs));
+        const QString blindStatus =
+            kBlind + QStringLiteral("портал отвечает на каждый запрос кодом 403");
+        QVERIFY(WaitFor(
+            [&] {
+                const QString received = manager.Received();
+                return received.indexOf(QStringLiteral("WATCHDOG=1"),
+                                        received.indexOf(blindStatus)) >= 0;
+            },
+            kWaitMs));
+        QCOMPARE(watch.state(), QProcess::Running);
+
         portal_->setMode(PortalImitation::Mode::Normal);
-        QVERIFY(WaitFor([&] { return HealthNotices().contains(kSeeing); }, kWaitMs));
-        QVERIFY(WaitFor([&] { return Notices().size() == 5; }, kWaitMs));
+        QVERIFY(WaitFor(
+            [&] {
+                manager.Received();
+                return HealthNotices().contains(kSeeing) && Notices().size() == 5;
+            },
+            kWaitMs));
         watch.terminate();
-        QVERIFY(watch.waitForFinished(kWaitMs));
+        QVERIFY(WaitFor(
+            [&] {
+                manager.Received();
+                return watch.waitForFinished(10);
+            },
+            kWaitMs));
         output_ = QString::fromUtf8(watch.readAllStandardOutput());
         QCOMPARE(watch.exitCode(), 0);
         // The --once run told of the blind state; the watch's blind runs add nothing to it.
