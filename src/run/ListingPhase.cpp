@@ -249,10 +249,17 @@ void ListingPhase::GiveUp() {
         return;
     }
     gaveUpLogged_ = true;
+    const QString why = pool_.Requests().Last().Describe();
+    if (pool_.Requests().Probing()) {
+        reporter_.Log(QStringLiteral("Портал по-прежнему отклоняет запросы (%1), следующая "
+                                     "проверка одним запросом позже")
+                          .arg(why));
+        return;
+    }
     reporter_.Log(QStringLiteral("Запросы к порталу отклоняются %1 раз подряд (%2), повторы "
                                  "прекращены до следующей проверки")
                       .arg(Timing().refusalStreakLimit)
-                      .arg(pool_.Requests().Last().Describe()));
+                      .arg(why));
 }
 
 void ListingPhase::ReportPagesProgress() {
