@@ -112,7 +112,7 @@ TEST_F(RunReportTest, EndStateSavesTheLog) {
 
     // Past 2^31 ms of uptime the name carries a negative number.
     SetTickOffsetForTesting(0x80000000u + 5000 - TickCount());
-    OnReportThread([&] { view_.RunIdle({false, dir_.filePath(QStringLiteral("logs"))}); });
+    OnReportThread([&] { view_.RunIdle({false, dir_.filePath(QStringLiteral("logs")), {}}); });
 
     const QStringList log = view_.log();
     ASSERT_EQ(log.size(), 2);  // start line, path line

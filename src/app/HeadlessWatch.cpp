@@ -9,7 +9,7 @@
 
 namespace {
 
-enum ExitCode { kExitDone = 0, kExitPhaseFailed = 1, kExitCannotRun = 2 };
+enum ExitCode { kExitDone = 0, kExitPhaseFailed = 1, kExitCannotRun = 2, kExitBlind = 3 };
 
 QString Now() {
     return QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
@@ -65,9 +65,10 @@ void HeadlessWatch::RunFinished(const RunSummary& summary) {
     if (stopping_) {
         QCoreApplication::exit(kExitDone);
     } else if (options_.once) {
-        QCoreApplication::exit(summary.setUpFailed   ? kExitCannotRun
-                               : summary.phaseFailed ? kExitPhaseFailed
-                                                     : kExitDone);
+        QCoreApplication::exit(summary.setUpFailed      ? kExitCannotRun
+                               : summary.health.Blind() ? kExitBlind
+                               : summary.phaseFailed    ? kExitPhaseFailed
+                                                        : kExitDone);
     } else if (!watch_.restartTimer()->isActive()) {
         QCoreApplication::exit(kExitDone);
     }
@@ -81,10 +82,14 @@ QString HeadlessWatch::RunEndStatus(const RunSummary& summary) {
         // The next delivery logs what is wrong with the queue; the status only says it is unknown.
         waiting = QStringLiteral("неизвестно");
     }
-    return QStringLiteral("Выгрузка завершена %1: найдено отказов %2, уведомлений ждут отправки %3")
-        .arg(Now())
-        .arg(summary.refusalsAccepted)
-        .arg(waiting);
+    const QString status =
+        QStringLiteral("Выгрузка завершена %1: найдено отказов %2, уведомлений ждут отправки %3")
+            .arg(Now())
+            .arg(summary.refusalsAccepted)
+            .arg(waiting);
+    // A watch that cannot see the portal keeps running and says so, rather than "0 found".
+    const QString health = summary.health.Line();
+    return health.isEmpty() ? status : status + QStringLiteral("; ") + health;
 }
 
 void HeadlessWatch::Stop() {

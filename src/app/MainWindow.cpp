@@ -64,6 +64,14 @@ void MainWindow::ConnectHandlers() {
             SetQuietly(contractToPicker, options.contractTo);
         }
     });
+    connect(watch_.get(), &RunWatch::runEnded, this, [this](const RunSummary& summary) {
+        // A stopped run says nothing of the portal: the hint keeps what the last one said.
+        if (summary.health.state == RunHealth::State::Unknown) {
+            return;
+        }
+        const QString line = summary.health.Line();
+        trayIcon->setToolTip(line.isEmpty() ? kTrayHint : kTrayHint + QLatin1Char('\n') + line);
+    });
     // clicked, unlike toggled, comes only from the operator.
     connect(testExportBox, &QCheckBox::clicked, this, &MainWindow::FillTestExportDates);
     // The program sets the pickers with their signals blocked, so these are the operator's.

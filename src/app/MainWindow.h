@@ -53,6 +53,9 @@ public:
     QTimer* resumeTimer = nullptr;
     QCheckBox* testExportBox = nullptr;
     QSystemTrayIcon* trayIcon = nullptr;
+    // The tray's hover hint while the portal is seen; a run that did not see it adds a line.
+    static inline const QString kTrayHint =
+        QStringLiteral("Монитор протоколов уклонения с госзакупок");
     QLabel* refusedContractsLabel = nullptr;
     QPlainTextEdit* resultsView = nullptr;
     QLabel* contractDatesLabel = nullptr;

@@ -105,7 +105,7 @@ void MainWindow::CreateControls() {
                                  QRect(753, 75, 125, 17));
 
     trayIcon = Named(new QSystemTrayIcon(QuorvaneIcon(), this), "trayIcon");
-    trayIcon->setToolTip(QStringLiteral("Монитор протоколов уклонения с госзакупок"));
+    trayIcon->setToolTip(kTrayHint);
 
     refusedContractsLabel =
         MakeLabel(this, "refusedContractsLabel", QStringLiteral("Контракты с отказами:"), 8, 79);

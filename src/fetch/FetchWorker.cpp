@@ -2,6 +2,7 @@
 
 #include <QUrl>
 
+#include "fetch/FetchFailure.h"
 #include "fetch/LogSink.h"
 #include "fetch/ProxyRotation.h"
 #include "fetch/RunTiming.h"
@@ -55,6 +56,24 @@ QString PageDate(const QString& html, const QString& name) {
 QString FailureText(const QString& message, const HttpClient& client) {
     return QStringLiteral("ERROR_") +
            (message.isEmpty() ? QString::number(client.lastStatusCode()) : message);
+}
+
+// How the client's last request failed.
+FetchFailure ClientFailure(const HttpClient& client) {
+    switch (client.lastFailure()) {
+        case HttpClient::Failure::Status:
+            return {FetchFailure::Kind::Status, client.lastStatusCode()};
+        case HttpClient::Failure::Tls:
+            return {FetchFailure::Kind::Tls};
+        case HttpClient::Failure::Connection:
+            return {FetchFailure::Kind::Connection};
+        case HttpClient::Failure::Proxy:
+            return {FetchFailure::Kind::Proxy};
+        case HttpClient::Failure::None:
+        case HttpClient::Failure::Other:
+            break;
+    }
+    return {FetchFailure::Kind::Other};
 }
 
 }  // namespace
@@ -135,12 +154,24 @@ void FetchWorker::Fetch(HttpClient& client) {
     }
 
     bool failed = false;
+    bool gaveUp = false;
     try {
         while (fetchAttempts_ < timing.maxAttempts) {
             if (Terminated()) {
                 return;
             }
+            if (shared_->streak.GaveUp()) {
+                // The run's requests showed a portal that refuses them all: none goes out again.
+                failed = gaveUp = true;
+                result = kFailure;
+                failure = shared_->streak.Last();
+                if (statusText.isEmpty()) {
+                    statusText = QStringLiteral("ERROR_") + failure.Describe();
+                }
+                break;
+            }
             failed = false;
+            failure = {};
             ++fetchAttempts_;
             try {
                 if (detail) {
@@ -157,7 +188,12 @@ void FetchWorker::Fetch(HttpClient& client) {
                 }
 
                 if (!html.contains(QStringLiteral("</html>"))) {
+                    failure = {FetchFailure::Kind::Other};
                     throw RunError(QStringLiteral("Broken"));
+                }
+                if (IsBlockPage(html)) {
+                    failure = {FetchFailure::Kind::BlockPage};
+                    throw RunError(QStringLiteral("Access restricted"));
                 }
                 const QString askedFrom = UrlDate(url, QStringLiteral("&contractDateFrom="));
                 const QString askedTo = UrlDate(url, QStringLiteral("&contractDateTo="));
@@ -171,12 +207,14 @@ void FetchWorker::Fetch(HttpClient& client) {
                               QStringLiteral(", делаем паузу и повторяем запрос");
                     WriteLog();
                     Pause(timing.dateMismatchPauseMs);
+                    failure = {FetchFailure::Kind::Other};
                     throw RunError(QStringLiteral("Broken"));
                 }
                 if (Terminated()) {
                     return;
                 }
                 fetchAttempts_ = 1000;
+                shared_->streak.Succeeded();
             } catch (const std::exception& e) {
                 result = kFailure;
                 failed = true;
@@ -185,6 +223,13 @@ void FetchWorker::Fetch(HttpClient& client) {
                 logLine = statusText + QStringLiteral(" для ") + url;
                 if (detail) {
                     shared_->spacing.RecordDone();
+                }
+                if (failure.kind == FetchFailure::Kind::None) {
+                    failure = ClientFailure(client);
+                }
+                if (shared_->streak.Failed(failure)) {
+                    gaveUp = true;
+                    break;
                 }
                 Pause(timing.failPauseMs);
                 if (client.lastStatusCode() == 429) {
@@ -206,7 +251,9 @@ void FetchWorker::Fetch(HttpClient& client) {
 
         if (failed) {
             result = kFailure;
-            Pause(timing.finalFailWaitMs);
+            if (!gaveUp) {
+                Pause(timing.finalFailWaitMs);
+            }
         } else {
             if (url.contains(kSearchMarker)) {
                 result = kSearchPage;

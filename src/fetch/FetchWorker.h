@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 
+#include "fetch/FetchFailure.h"
 #include "fetch/RunShared.h"
 
 class HttpClient;
@@ -43,6 +44,7 @@ public:
     QString html;        // one character per received byte (StreamToText)
     QString statusText;  // "успешно", or "ERROR_" + the reason of the last failure
     QString logLine;
+    FetchFailure failure;  // how the last attempt failed; Kind::None after a success
 
     // Addresses of refusal pages and cards are spaced and may go through proxies.
     static bool IsDetailUrl(const QString& url);

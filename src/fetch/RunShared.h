@@ -7,7 +7,9 @@
 #include <memory>
 #include <mutex>
 
+#include "fetch/FailureStreak.h"
 #include "fetch/RequestSpacing.h"
+#include "fetch/RunTiming.h"
 #include "fetch/WakeSignal.h"
 
 class FetchWorker;
@@ -17,10 +19,11 @@ class LogSink;
 // it until the last of its workers has ended.
 struct RunShared {
     explicit RunShared(const QString& mutexName = QStringLiteral("QuorvaneMutex"))
-        : spacing(mutexName) {}
+        : spacing(mutexName), streak(Timing().refusalStreakLimit) {}
 
     std::mutex listsLock;    // guards every runningWorkers and finishedWorkers
     RequestSpacing spacing;  // of refusal-page and card requests, shared between processes
+    FailureStreak streak;    // the run's requests: a portal that refuses them all ends retries
     std::atomic<qint32> proxyCursor{-1};
     QStringList proxies;  // filled at set-up, only read afterwards
     bool useProxy = false;

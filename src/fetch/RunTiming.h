@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QtGlobal>
+#include <array>
 
 // Every pause, spacing and timer of a run. The defaults are the product's politeness rules and
 // refresh rates; tests scale them down to run in seconds.
@@ -39,6 +40,14 @@ struct RunTiming {
     // requests ("RecheckSeconds" in settings.ini overrides it), oldest check first.
     int recheckShareMs = 30000;
     int progressLineMs = 60000;  // how far the refusal pages are, logged about this often
+    // A run whose requests fail this many times in a row the same refusing way (a status, a
+    // block page, TLS, no connection, the proxies) with no success gives up retrying.
+    int refusalStreakLimit = 10;
+    // After such a run the watch probes the portal with one request at these growing gaps, the
+    // last one repeated, until it answers.
+    std::array<int, 5> probeGapsMs = {60000, 120000, 300000, 600000, 1800000};
+    // A health notice that still holds is sent again at most this often.
+    qint64 healthNoticeRepeatMs = 24ll * 3600 * 1000;
 };
 
 // The process's timing. Read by every run; changed only by tests, before any run starts.

@@ -42,6 +42,9 @@ public:
     // the slot back when it ends.
     void TakeDetailSlot() { ++shared_->detailsInFlight; }
 
+    // How the run's requests went: a portal that refuses them all ends the retries.
+    const FailureStreak& Requests() const { return shared_->streak; }
+
     // The end of a loop pass: a short sleep after a pass that got something done, else a wait
     // until a worker hands its page in or ends or the run is held, continued or stopped (unless
     // that happened since `seen` was counted).

@@ -77,6 +77,42 @@ struct SlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
+// Which way a transfer that libcurl ended with `code` failed.
+HttpClient::Failure FailureOf(CURLcode code, bool viaProxy, CURL* curl) {
+    switch (code) {
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+            return HttpClient::Failure::Tls;
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_PROXY:
+            return HttpClient::Failure::Proxy;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_OPERATION_TIMEDOUT:
+        case CURLE_GOT_NOTHING:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_PARTIAL_FILE: {
+            if (!viaProxy) {
+                return HttpClient::Failure::Connection;
+            }
+            // Through a proxy, a tunnel that never opened is the proxy's failure.
+            long connectCode = 0;
+            curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &connectCode);
+            return connectCode == 200 ? HttpClient::Failure::Connection
+                                      : HttpClient::Failure::Proxy;
+        }
+        default:
+            return HttpClient::Failure::Other;
+    }
+}
+
 }  // namespace
 
 HttpClient::HttpClient() {
@@ -150,6 +186,7 @@ QByteArray HttpClient::perform(const QString& url, const QByteArray* postBody) {
     statusCode_ = 0;
     reason_.clear();
     body_.clear();
+    failure_ = Failure::Other;
 
     Transfer transfer;
     transfer.abortCheck = &abortCheck_;
@@ -274,13 +311,16 @@ QByteArray HttpClient::perform(const QString& url, const QByteArray* postBody) {
         throw RunError(QStringLiteral("Response body is larger than %1 bytes").arg(kMaxBodyBytes));
     }
     if (code != CURLE_OK) {
+        failure_ = FailureOf(code, !proxy_.host.isEmpty(), curl);
         throw RunError(errorText[0] != '\0' ? QString::fromUtf8(errorText).trimmed()
                                             : QString::fromUtf8(curl_easy_strerror(code)));
     }
     if (statusCode_ >= 400 && statusCode_ != 401 && statusCode_ != 407) {
         // An API's error body says why; the caller may read it.
         body_ = transfer.body;
+        failure_ = Failure::Status;
         throw RunError(reason_.isEmpty() ? QString::number(statusCode_) : reason_);
     }
+    failure_ = Failure::None;
     return transfer.body;
 }

@@ -66,6 +66,18 @@ public:
     QByteArray get(const QString& url);
     QByteArray post(const QString& url, const QByteArray& body);
 
+    // How the last request failed, for telling a portal that refuses everything from one bad
+    // page.
+    enum class Failure {
+        None,
+        Status,      // an answer of 400 or above (lastStatusCode())
+        Tls,         // the TLS handshake or the certificate check
+        Connection,  // no connection, a time-out, a connection cut before the answer
+        Proxy,       // the proxy could not be reached or refused the tunnel
+        Other,
+    };
+    Failure lastFailure() const { return failure_; }
+
     // The status code of the last response (0 when none was received).
     int lastStatusCode() const { return statusCode_; }
     QString lastReasonPhrase() const { return reason_; }
@@ -96,4 +108,5 @@ private:
     int statusCode_ = 0;
     QString reason_;
     QByteArray body_;
+    Failure failure_ = Failure::None;
 };

@@ -40,6 +40,10 @@ SearchCount ReadSearchCount(const QString& page) {
     return count;
 }
 
+qsizetype CountSearchEntries(const QString& page) {
+    return page.count(kEntryMarker);
+}
+
 QStringList CollectRefusalLinks(const QString& page, const QString& base, qsizetype* rest) {
     // The page is consumed with a moving position, so a page of 500 entries is read in time
     // linear in its length.

@@ -25,6 +25,8 @@ SearchCount ReadSearchCount(const QString& page);
 // ones that begin with "/". `rest` receives where the part of the page behind the entries
 // begins (0-based), the part the page bar is read from.
 QStringList CollectRefusalLinks(const QString& page, const QString& base, qsizetype* rest);
+// How many result entries the page holds, whether or not they carry a refusal link.
+qsizetype CountSearchEntries(const QString& page);
 // The URL of the page after `url` as the page bar from `rest` on names it; empty when the page
 // has no next-page arrow or its page bar names no later page.
 QString NextPageUrl(const QString& page, qsizetype rest, const QString& url);

@@ -2,6 +2,7 @@
 
 #include "fetch/FetchWorker.h"
 #include "fetch/WorkerPool.h"
+#include "portal/ContractCard.h"
 #include "run/RunControl.h"
 #include "run/RunReporter.h"
 #include "text/RunError.h"
@@ -102,6 +103,12 @@ bool CardPhase::HarvestFinished(bool& didSomething) {
         worker->html.clear();
         const CardJob& job = cards_[worker->cardIndex];
         if (worker->result == FetchWorker::kCardPage) {
+            const ContractCard card = ReadContractCard(page);
+            reporter_.Health().Card(
+                worker->url,
+                !(card.subject.isEmpty() && card.customer.isEmpty() && card.supplier.isEmpty() &&
+                  card.supplierAddress.isEmpty() && card.supplierInn.isEmpty() &&
+                  card.price.isEmpty() && card.phone.isEmpty() && card.email.isEmpty()));
             exporter_.WriteRow(job, page, worker->url);
         } else if (worker->result == FetchWorker::kFailure ||
                    worker->result == FetchWorker::kNothing) {
@@ -109,6 +116,7 @@ bool CardPhase::HarvestFinished(bool& didSomething) {
                 reporter_.Log(worker->url + QStringLiteral(": ") + worker->statusText);
             }
             if (worker->result == FetchWorker::kFailure) {
+                reporter_.Health().FailedPage(worker->url);
                 exporter_.CardFailed(job, worker->url);
             }
         }

@@ -92,7 +92,12 @@ bool ListingPhase::Run() {
                 return false;
             }
             bool didSomething = false;
-            if (pool_.RunningCount() < control_.ThreadLimit() &&
+            if (pool_.Requests().GaveUp()) {
+                GiveUp();
+            }
+            // A probe of a portal that refused the last run sends one request until it answers.
+            const int threads = pool_.Requests().Probing() ? 1 : control_.ThreadLimit();
+            if (pool_.RunningCount() < threads &&
                 !(searchQueue_.isEmpty() && PagesWaiting() == 0)) {
                 try {
                     const Step step = StartNext();
@@ -152,6 +157,7 @@ ListingPhase::Step ListingPhase::StartNext() {
         if (inputs_.startUrls.contains(url)) {
             url = StartUrlForRun(url, options_.contractFrom, options_.contractTo,
                                  options_.testExport);
+            startPages_.insert(url, search);
         }
     }
     if (!url.trimmed().isEmpty()) {
@@ -205,20 +211,55 @@ void ListingPhase::Harvest(FetchWorker& worker) {
     worker.html.clear();
     if (!FetchWorker::IsDetailUrl(worker.url)) {
         const int search = searchesInFlight_.take(worker.url);
+        const bool startPage = startPages_.remove(worker.url) > 0;
         if (worker.result == FetchWorker::kSearchPage) {
-            ApplySearchPage(
-                ReadSearchResults(page, worker.url, inputs_.portalBase, QDate::currentDate()),
-                search);
+            const SearchPageOutcome outcome =
+                ReadSearchResults(page, worker.url, inputs_.portalBase, QDate::currentDate());
+            reporter_.Health().SearchPage(worker.url, &outcome, worker.failure);
+            if (startPage && outcome.firstCount >= 0 && outcome.failure.isEmpty()) {
+                reporter_.Health().StartCount(inputs_.startUrls.value(search), search,
+                                              outcome.firstCount);
+            }
+            ApplySearchPage(outcome, search);
+        } else if (worker.result == FetchWorker::kFailure) {
+            reporter_.Health().SearchPage(worker.url, nullptr, worker.failure);
         }
         return;
     }
     ++pagesRead_;
+    if (worker.result == FetchWorker::kFailure) {
+        reporter_.Health().FailedPage(worker.url);
+    }
     if (worker.result == FetchWorker::kRefusalPage) {
         ledger_->Checked(worker.url);
         reporter_.ShowCounters();
         ApplyRefusalPage(page, worker.url);
     }
     ReportPagesProgress();
+}
+
+void ListingPhase::GiveUp() {
+    // What waits is left to a later run; have.txt and the journal keep what was accepted.
+    searchQueue_.clear();
+    newPages_.clear();
+    knownPages_.clear();
+    recheckPages_.clear();
+    recheckChosen_ = true;
+    if (gaveUpLogged_) {
+        return;
+    }
+    gaveUpLogged_ = true;
+    const QString why = pool_.Requests().Last().Describe();
+    if (pool_.Requests().Probing()) {
+        reporter_.Log(QStringLiteral("Портал по-прежнему отклоняет запросы (%1), следующая "
+                                     "проверка одним запросом позже")
+                          .arg(why));
+        return;
+    }
+    reporter_.Log(QStringLiteral("Запросы к порталу отклоняются %1 раз подряд (%2), повторы "
+                                 "прекращены до следующей проверки")
+                      .arg(Timing().refusalStreakLimit)
+                      .arg(why));
 }
 
 void ListingPhase::ReportPagesProgress() {
@@ -313,6 +354,12 @@ void ListingPhase::QueueRefusalLink(const QString& link) {
 void ListingPhase::ApplyRefusalPage(const QString& page, const QString& url) {
     RefusalDocuments documents(page);
     RefusalDocument document;
+    {
+        // Whether the page holds any document at all, cancellations included.
+        RefusalDocuments first(page);
+        RefusalDocument any;
+        reporter_.Health().RefusalPage(url, first.Next(&any));
+    }
     while (documents.Next(&document)) {
         if (document.cancels) {
             continue;

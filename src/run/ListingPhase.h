@@ -66,6 +66,9 @@ private:
     void ReportPagesProgress();
     void ReportRecheck();
     qsizetype PagesWaiting() const;
+    // The run gave up on a portal that refuses every request: nothing more goes out.
+    void GiveUp();
+    bool gaveUpLogged_ = false;
 
     const RunOptions& options_;
     const RunInputs& inputs_;
@@ -78,6 +81,7 @@ private:
 
     QList<QueuedSearch> searchQueue_;
     QMultiHash<QString, int> searchesInFlight_;  // search pages being fetched, by address
+    QHash<QString, int> startPages_;             // the start addresses' own first pages, by address
     QStringList newPages_;                       // refusal pages never met, in listing order
     QStringList knownPages_;                     // refusal pages met before, in listing order
     QStringList recheckPages_;                   // the ones of them this run checks, in turn

@@ -41,6 +41,7 @@ void RunDriver::run() {
     const RunInputs inputs = RunInputs::Read(options_);
     shared->log = events_;
     shared->useProxy = options_.useProxy;
+    shared->streak.SetProbe(options_.probe);
     shared->proxies = inputs.proxies;
     shared->portalCaFile = inputs.portalCaFile;
     QDir().mkpath(options_.ProgramPath(QStringLiteral("logs")));
@@ -54,13 +55,20 @@ void RunDriver::run() {
         outcome_.setUpFailed = true;
     }
     outcome_.newRefusalSeen = exporter.NewRefusalSeen();
-    // Notices the Bot API's limits held back go out before the run ends.
+    if (!outcome_.setUpFailed && !control_->Terminated()) {
+        outcome_.health = reporter.Health().Conclude(
+            options_.workDir, shared->streak,
+            [&reporter](const QString& text) { reporter.Log(text); },
+            [&notices](const QString& key, const QString& text) { notices.QueueText(key, text); });
+    }
+    // Notices the Bot API's limits held back, and a health notice, go out before the run ends.
     notices.DeliverAll([this] { return control_->Terminated(); });
 
     // What this run accepted but did not export is left to a later run.
     exporter.Close();
     notices.ReportBacklog();
-    reporter.Idle({control_->Terminated(), options_.ProgramPath(QStringLiteral("logs"))});
+    reporter.Idle(
+        {control_->Terminated(), options_.ProgramPath(QStringLiteral("logs")), outcome_.health});
     shared.reset();
     control_->SetDone();
     // The Telegram notices used TLS on this thread.
@@ -120,6 +128,11 @@ void RunDriver::Walk(const RunInputs& inputs, const std::shared_ptr<RunShared>& 
     reporter.ShowProgressNow();
     // Refusals accepted by runs that ended before their rows were written are exported by this
     // run, without a second notice.
+    if (shared->streak.GaveUp()) {
+        // The cards wait in the journal for a run the portal answers.
+        outcome_.cards = cards;
+        return;
+    }
     cards += exporter.ClaimOrphans();
     outcome_.cards = cards;
     if (!cards.isEmpty()) {

@@ -7,6 +7,7 @@
 
 #include "run/RefusalExporter.h"
 #include "run/RunControl.h"
+#include "run/RunHealth.h"
 #include "run/RunOptions.h"
 
 class NoticeDispatcher;
@@ -23,6 +24,7 @@ struct RunOutcome {
     qint32 firstSearchCount = 0;  // the count of the first search page read
     QList<CardJob> cards;         // the contract cards of accepted refusals, in their order
     bool newRefusalSeen = false;  // a refusal not met before: the run's CSV file is kept
+    RunHealth health;             // how well it saw the portal; Unknown when stopped
 };
 
 // The run driver: one thread that owns one run from set-up to its end. It reads the run's

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "fetch/LogSink.h"
+#include "run/RunHealth.h"
 
 class RunControl;
 
@@ -11,6 +12,7 @@ class RunControl;
 struct RunEnding {
     bool stopped = false;  // by Stop, by closing, by a signal: no new run follows on its own
     QString logFolder;     // where the run's log file goes
+    RunHealth health;      // how well the run saw the portal
 };
 
 // What a run tells its face. The driver and its workers have these called on the face's thread

@@ -29,6 +29,9 @@ struct RunOptions {
     bool repeating = false;
     // What the watch's earlier runs checked; null: a memory of this run's own.
     std::shared_ptr<RecheckLedger> recheckLedger;
+    // The last run gave up on a portal that refused every request: this one sends one request
+    // and gives up at its first failure, until the portal answers.
+    bool probe = false;
 
     // Where a run's files are: beside the program, and in the work folder.
     QString ProgramPath(const QString& name) const;

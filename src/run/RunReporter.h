@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "run/RunEvents.h"
+#include "run/RunHealthCheck.h"
 #include "run/RunProgress.h"
 
 class RunControl;
@@ -28,6 +29,8 @@ public:
     void PhaseEnded(const QString& failure);
 
     RunProgress& Progress() { return progress_; }
+    // What the run saw of the portal, for its health.
+    RunHealthCheck& Health() { return health_; }
     // The progress and the counters, each at most about once a second.
     void ShowProgress();
     void ShowCounters();
@@ -41,4 +44,5 @@ private:
     RunEvents& events_;
     std::shared_ptr<RunControl> control_;
     RunProgress progress_;
+    RunHealthCheck health_;
 };

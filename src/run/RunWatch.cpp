@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QTimer>
+#include <algorithm>
 
 #include "fetch/ProxyFile.h"
 #include "fetch/RunTiming.h"
@@ -117,6 +118,7 @@ bool RunWatch::Start() {
     // A watch whose runs repeat goes round the known refusal pages in turns.
     options.repeating = repeating_;
     options.recheckLedger = recheckLedger_;
+    options.probe = probesFailed_ > 0;
     summary_ = RunSummary();
     run_ = std::make_unique<RunDriver>(this, options);
     const quint64 serial = ++runSerial_;
@@ -207,6 +209,7 @@ void RunWatch::Collect() {
     run_->wait();
     RunSummary summary = summary_;
     summary.setUpFailed = run_->Outcome().setUpFailed;
+    summary.health = run_->Outcome().health;
     run_.reset();
     emit runEnded(summary);
 }
@@ -249,7 +252,16 @@ void RunWatch::RunIdle(const RunEnding& how) {
     if (stopped || !repeating_) {
         return;
     }
-    restartTimer_->start(Timing().restartTimerMs);
+    // A portal that refused every request is asked again at growing gaps, with one request.
+    int delayMs = Timing().restartTimerMs;
+    if (how.health.gaveUp) {
+        const auto& gaps = Timing().probeGapsMs;
+        delayMs = gaps[std::min<size_t>(size_t(probesFailed_), gaps.size() - 1)];
+        ++probesFailed_;
+    } else {
+        probesFailed_ = 0;
+    }
+    restartTimer_->start(delayMs);
     // After the log file is written, so the file does not hold it.
     const QString line = QStringLiteral("\r\nПовторная выгрузка начнётся через ") +
                          QString::number(restartTimer_->interval() / 1000) +

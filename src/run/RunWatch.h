@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "run/RunEvents.h"
+#include "run/RunHealth.h"
 #include "run/RunOptions.h"
 #include "store/SettingsFile.h"
 
@@ -35,6 +36,7 @@ struct RunSummary {
     bool setUpFailed = false;  // the run could not begin
     bool phaseFailed = false;  // a phase of it failed
     int refusalsAccepted = 0;  // refusals it announced
+    RunHealth health;          // how well it saw the portal
 };
 
 // The watch both faces run: it starts runs from what the face chose, owns the current run's
@@ -108,7 +110,8 @@ signals:
     void runStarted(const RunOptions& options);
     // A start found no proxy in proxy.txt.
     void startRefused();
-    // A run's thread has ended and the watch has let go of its driver.
+    // A run's thread has ended and the watch has let go of its driver; its health is in
+    // `summary`.
     void runEnded(const RunSummary& summary);
     // How far a run's refusal pages are, about once a minute (the service's status line).
     void refusalPagesRead(const QString& text);
@@ -129,6 +132,9 @@ private:
     // Tells the end of the current run's thread from that of a driver let go before.
     quint64 runSerial_ = 0;
     RunSummary summary_;
+    // How many probes of a portal that refused every request have failed in a row: the next
+    // one waits the gap of this place. 0: the last run was answered.
+    int probesFailed_ = 0;
     // When each refusal page met before was last checked again, across this watch's runs.
     std::shared_ptr<RecheckLedger> recheckLedger_;
 };

@@ -1,5 +1,7 @@
 #include "run/SearchPages.h"
 
+#include <QRegularExpression>
+
 #include "portal/SearchPage.h"
 #include "portal/SearchQuery.h"
 #include "text/RunError.h"
@@ -50,6 +52,7 @@ SearchPageOutcome ReadSearchResults(QString page, const QString& url, const QStr
     qsizetype rest = 0;
     const SearchCount count = ReadSearchCount(page);
     if (count.state != SearchCount::State::Found) {
+        out.noResults = count.state == SearchCount::State::NoResults;
         if (count.state == SearchCount::State::NotFound) {
             out.lines << QStringLiteral("Не найдено количество записей: ") + url + kCrLf;
         }
@@ -75,6 +78,11 @@ SearchPageOutcome ReadSearchResults(QString page, const QString& url, const QStr
         }
         out.counted = true;
         out.refusalLinks = CollectRefusalLinks(page, base, &rest);
+        bool numeric = false;
+        const qint32 shown =
+            QString(count.text).remove(QRegularExpression(QStringLiteral("\\D"))).toInt(&numeric);
+        out.entriesUnrecognised =
+            out.narrower.isEmpty() && numeric && shown > 0 && CountSearchEntries(page) == 0;
     }
     out.next = NextPageUrl(page, rest, url);
     return out;

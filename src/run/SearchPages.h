@@ -15,6 +15,9 @@ struct SearchPageOutcome {
     QStringList narrower;      // the searches that stand in for this one, in their order
     QStringList refusalLinks;  // in page order, repeats included
     QString next;              // the next page; empty: none
+    bool noResults = false;    // the page says the search found nothing
+    // The page reports records and is read as it stands, yet holds no entry the program knows.
+    bool entriesUnrecognised = false;
     // A page that could not be read to its end (its count is no number): the lines so far
     // stand, then this message; nothing else of the page is taken.
     QString failure;

@@ -349,7 +349,7 @@ private slots:
         MainWindow form(Options());
         const QString text = QStringLiteral("1\u00A0234\u00A0567,89 руб.\u202Fи\tтаб");
         form.WriteLog(text);
-        form.RunIdle({false, dir_.filePath(QStringLiteral("logs"))});
+        form.RunIdle({false, dir_.filePath(QStringLiteral("logs")), {}});
         const QStringList logs = QDir(dir_.filePath(QStringLiteral("logs"))).entryList(QDir::Files);
         QCOMPARE(logs.size(), 1);
         const QString saved =

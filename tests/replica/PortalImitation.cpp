@@ -522,7 +522,57 @@ QByteArray PortalImitation::rejectPage(const QByteArray& query) const {
     return contracts.isEmpty() ? QByteArray() : RenderReject(contracts).toUtf8();
 }
 
+void PortalImitation::setMode(Mode mode) {
+    std::lock_guard lock(mutex_);
+    mode_ = mode;
+}
+
 Response PortalImitation::handle(const Request& request) {
+    Mode mode;
+    {
+        std::lock_guard lock(mutex_);
+        mode = mode_;
+    }
+    const QByteArray path = request.path();
+    const QByteArray bare =
+        "<!DOCTYPE html><html><head><title>ЕИС</title></head><body>"
+        "<p>Страница</p></body></html>";
+    switch (mode) {
+        case Mode::Normal:
+            break;
+        case Mode::ForbidAll:
+            return Response::Status(403, "Forbidden", "<html><body>403 Forbidden</body></html>");
+        case Mode::BlockPage:
+            return Response::Ok(
+                "<html><body><h1>Доступ ограничен</h1><form class=\"captcha\">"
+                "<img src=\"/captcha.png\"></form></body></html>");
+        case Mode::ChangedMarkup:
+        case Mode::UnknownEntries:
+            if (path == kSearchPath) {
+                Response response = normal(request);
+                if (mode == Mode::ChangedMarkup) {
+                    response.body.replace("search-results__total", "search-results__summary");
+                } else {
+                    response.body.replace("search-registry-entry-block", "registry-record-card");
+                }
+                return response;
+            }
+            break;
+        case Mode::EmptyRefusals:
+            if (path == kRejectPath) {
+                return Response::Ok(bare);
+            }
+            break;
+        case Mode::EmptyCards:
+            if (path == kCardPath) {
+                return Response::Ok(bare);
+            }
+            break;
+    }
+    return normal(request);
+}
+
+Response PortalImitation::normal(const Request& request) {
     const QByteArray path = request.path();
     if (path == kSearchPath) {
         return Response::Ok(searchPage(request.query()));

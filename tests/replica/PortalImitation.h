@@ -65,7 +65,21 @@ public:
     static constexpr const char* kRejectPath = "/epz/rdik/card/reject-info.html";
     static constexpr const char* kCardPath = "/epz/contract/contractCard/common-info.html";
 
+    // How the portal fails the program, for the health tests. A TLS failure is the replica's
+    // own: PortalReplica::Options with a protocol the client does not offer (TLS 1.3 only).
+    enum class Mode {
+        Normal,
+        ChangedMarkup,   // search pages without the count block
+        UnknownEntries,  // search pages that count records in entries of another markup
+        EmptyRefusals,   // refusal pages without any document
+        EmptyCards,      // contract cards without any of the row's fields
+        BlockPage,       // every answer a 200 page that asks for a captcha
+        ForbidAll,       // every answer 403
+    };
+
     explicit PortalImitation(PortalDataSet data = {});
+
+    void setMode(Mode mode);
 
     void setData(PortalDataSet data);
     PortalDataSet data() const;
@@ -86,8 +100,11 @@ public:
     static QString StartUrl(const QString& base);
 
 private:
+    Response normal(const Request& request);
+
     mutable std::mutex mutex_;
     PortalDataSet data_;
+    Mode mode_ = Mode::Normal;
 };
 
 }  // namespace replica

@@ -35,6 +35,10 @@ RunTiming ScopedTiming::Scaled(int divisor) {
     t.telegramGroupWindowMs = scale(t.telegramGroupWindowMs);
     t.telegramRetryAfterUnitMs = scale(t.telegramRetryAfterUnitMs);
     t.noticeDrainMs = scale(t.noticeDrainMs);
+    for (int& gap : t.probeGapsMs) {
+        gap = scale(gap);
+    }
+    t.healthNoticeRepeatMs = t.healthNoticeRepeatMs / divisor;
     // libcurl counts these in whole seconds; a speed limit scales the other way.
     t.httpIdleTimeoutSec = 2;
     t.httpLowSpeedBytes = t.httpLowSpeedBytes * std::max(1, divisor / 2);
