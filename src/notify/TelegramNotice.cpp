@@ -9,6 +9,7 @@
 #include "http/HttpClient.h"
 #include "json/JsonReader.h"
 #include "notify/BotTokenMask.h"
+#include "text/FileSteps.h"
 #include "text/RunError.h"
 #include "text/TextHelpers.h"
 
@@ -115,6 +116,7 @@ NoticeOutcome SendTelegramNotice(LogSink& sink, const TelegramSettings& settings
             detectedUtc.isValid() ? detectedUtc : QDateTime::currentDateTimeUtc());
         const QString body = QStringLiteral("chat_id=") + settings.userId +
                              QStringLiteral("&text=") + UrlEncodeUtf8(notice);
+        FileStep("send", cardUrl);
         // The user id is sent unchanged; in the system's encoding, like the rest of the body.
         const QString reply =
             QString::fromUtf8(client.post(settings.apiUrl + QStringLiteral("/bot") +
