@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QHash>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -14,19 +15,38 @@ namespace {
 
 struct StepRecorder {
     bool on = false;
-    QByteArray record;  // empty: kept nowhere
+    QByteArray record;    // empty: kept nowhere
+    QByteArray killKind;  // empty: no kill
     qint64 killAt = -1;
     qint64 count = 0;
+    QHash<QByteArray, qint64> kinds;
     std::mutex mutex;
 
     StepRecorder() {
         record = qgetenv("QUORVANE_TEST_STEPS");
-        bool ok = false;
-        const qint64 at = qEnvironmentVariable("QUORVANE_TEST_KILL_AT").toLongLong(&ok);
-        killAt = ok ? at : -1;
-        on = !record.isEmpty() || killAt > 0;
+        const QByteArray kill = qgetenv("QUORVANE_TEST_KILL_AT");
+        const qsizetype at = kill.lastIndexOf(' ');
+        if (at > 0) {
+            killKind = kill.left(at);
+            killAt = kill.mid(at + 1).toLongLong();
+        }
+        on = !record.isEmpty() || !killKind.isEmpty();
     }
 };
+
+// The step's call and file as they come again in another run of the same work: a temporary
+// file's random part and a CSV file's time stamp left out.
+QByteArray KindOf(const char* call, const QString& path) {
+    QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    const qsizetype temp = name.lastIndexOf(QLatin1String(".new-"));
+    if (temp > 0) {
+        name = name.left(temp + 4);
+    }
+    if (name.endsWith(QLatin1String(".csv"))) {
+        name = QStringLiteral("*.csv");
+    }
+    return QByteArray(call) + ':' + QFile::encodeName(name);
+}
 
 StepRecorder& Recorder() {
     static StepRecorder recorder;
@@ -54,6 +74,9 @@ void FileStep(const char* call, const QString& path, qint64 offset, qint64 lengt
     }
     std::lock_guard lock(recorder.mutex);
     const qint64 number = ++recorder.count;
+    // Counted by kind, as threads may interleave steps of different kinds differently each run.
+    const QByteArray kind = KindOf(call, path);
+    const qint64 ofKind = ++recorder.kinds[kind];
     if (!recorder.record.isEmpty()) {
         const bool replaces = std::strcmp(call, "rename") == 0 || std::strcmp(call, "unlink") == 0;
         if (replaces && QFile::exists(path)) {
@@ -62,10 +85,11 @@ void FileStep(const char* call, const QString& path, qint64 offset, qint64 lengt
         }
         const QByteArray line = QByteArray::number(number) + '\t' + call + '\t' +
                                 QFile::encodeName(path) + '\t' + QByteArray::number(offset) + '\t' +
-                                QByteArray::number(length) + '\t' + QFile::encodeName(other) + '\n';
+                                QByteArray::number(length) + '\t' + QFile::encodeName(other) +
+                                '\t' + kind + '\t' + QByteArray::number(ofKind) + '\n';
         AppendLine(recorder.record, line);
     }
-    if (number == recorder.killAt) {
+    if (ofKind == recorder.killAt && kind == recorder.killKind) {
         ::kill(::getpid(), SIGKILL);
     }
 }
