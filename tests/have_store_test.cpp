@@ -519,6 +519,17 @@ TEST_F(HaveStoreTest, AKeyCutShortIsCutOffNotMadeAKeyOfItsOwn) {
     store.Append(path(), key);
     EXPECT_EQ(ReadFile(path()), "a#1\r\nb#2\r\n" + key.toUtf8() + "\r\n");
 
+    // A piece that begins every key, of refusals whose lines are whole above it too.
+    const QString above = QStringLiteral("https://h/p?id=4#10.01.2026 10:04");
+    WriteFile(path(), above.toUtf8() + "\r\nhttps://h/p?i");
+    store = HaveStore();
+    store.Load(path());
+    store.CutTornLine(path(), {above, key});
+    EXPECT_TRUE(store.Contains(above));
+    store.Append(path(), above);
+    store.Append(path(), key);
+    EXPECT_EQ(ReadFile(path()), above.toUtf8() + "\r\n" + key.toUtf8() + "\r\n");
+
     // The whole key without its line end is taken off too, and comes back with its export.
     WriteFile(path(), "a#1\r\n" + key.toUtf8());
     store = HaveStore();

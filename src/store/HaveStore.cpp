@@ -1031,9 +1031,9 @@ void HaveStore::CutTornLine(const QString& path, const QStringList& keys) {
         if (::fdatasync(file.fd()) != 0) {
             FailToWrite(path);
         }
-        // The loaded store took the piece for a key; the whole key follows with its export.
-        Forget(DecodeWithoutMark(tail, table_.encoding).trimmed());
-        Forget(key);
+        // The loaded store took the piece for a key; the key it begins follows with its export.
+        // Only the piece goes: it may be the start of keys whose lines are whole above it.
+        Forget(DecodeWithoutMark(tail, table_.encoding));
         return;
     }
 }
