@@ -338,7 +338,9 @@ private:
 
     // Runs the program until its work is done; the notices received before it count too.
     // Returns the recording of the first of these runs.
-    QList<Step> Recover(const QList<NoticeRequest>& before, QList<NoticeRequest>* notices) {
+    // `all`, when given, gets the steps of every run.
+    QList<Step> Recover(const QList<NoticeRequest>& before, QList<NoticeRequest>* notices,
+                        QList<Step>* all = nullptr) {
         const qsizetype from = bench_->Notices().size();
         QList<Step> first;
         for (int run = 0; run < kMaxRecoveryRuns; ++run) {
@@ -346,6 +348,9 @@ private:
             RunOnce(record);
             if (run == 0) {
                 first = ReadSteps(record);
+            }
+            if (all != nullptr) {
+                *all += ReadSteps(record);
             }
             *notices = before + bench_->Notices().mid(from);
             if (WorkDone(*notices)) {
@@ -445,9 +450,27 @@ private slots:
             CopyFolder(bench_->folder(), kept.path());
             const QByteArray keptHash = FolderHash(bench_->folder());
 
-            const QList<Step> recovery = Recover(killedNotices, &notices);
+            QList<Step> recoverySteps;
+            const QList<Step> recovery = Recover(killedNotices, &notices, &recoverySteps);
             Check(what, notices, 1);
             ++states;
+
+            // A power cut once the recovery is done: what the killed run wrote and the recovery
+            // took as done must have been synced by then.
+            const QList<Step> both = steps.mid(0, steps.size() - 1) + recoverySteps;
+            for (const PowerCut& cut : PowerCuts(both, record, bench_->folder())) {
+                if (cut.name != QLatin1String("unsynced writes dropped")) {
+                    continue;
+                }
+                const QByteArray untouched = FolderHash(bench_->folder());
+                cut.apply();
+                if (FolderHash(bench_->folder()) != untouched) {
+                    const QList<NoticeRequest> sofar = notices;
+                    Recover(sofar, &notices);
+                    Check(what + QStringLiteral(", recovered, then a power cut"), notices, 2);
+                    ++states;
+                }
+            }
 
             // The power cuts at the same moment, each on a copy of what the kill left.
             QSet<QByteArray> seen{keptHash};
