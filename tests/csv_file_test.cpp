@@ -244,3 +244,31 @@ TEST_F(CsvFileTest, AHeaderThatCannotBeWrittenLeavesNoFile) {
 }
 
 }  // namespace
+
+TEST_F(CsvFileTest, ARowCutShortIsCutOffAndWholeRowsNever) {
+    CsvFile csv(dir_.path(), Stem());
+    csv.Create(CardHeaderLine());
+    const QString row =
+        CardRow(QString::fromUtf8(RenderCardPage(SampleCard())), kUrl, "09.03.2025 14:05");
+    csv.Append(row);
+    const qint64 offset = csv.Size();
+    csv.Append(row);
+    csv.Close(true);
+    const QString path = csv.Path();
+    const QByteArray whole = ReadFile(path);
+
+    // A whole last row, and one past the end, stay.
+    EXPECT_FALSE(CsvFile::CutTornLastLine(path, offset));
+    EXPECT_FALSE(CsvFile::CutTornLastLine(path, whole.size()));
+    EXPECT_EQ(ReadFile(path), whole);
+    // Cut short by a power cut: half the row, then all but its line end.
+    for (const qint64 left : {(whole.size() - offset) / 2, whole.size() - offset - 2}) {
+        WriteFile(path, whole.left(offset + left));
+        EXPECT_TRUE(CsvFile::CutTornLastLine(path, offset));
+        EXPECT_EQ(ReadFile(path), whole.left(offset));
+    }
+    // The offset of a row that was never written, with a whole one there now.
+    WriteFile(path, whole);
+    EXPECT_FALSE(CsvFile::CutTornLastLine(path, offset - 3));
+    EXPECT_EQ(ReadFile(path), whole);
+}

@@ -504,3 +504,47 @@ TEST_F(HaveStoreTest, ManyKeysSortAndLookUpAsTheirTextWould) {
 }
 
 }  // namespace
+
+TEST_F(HaveStoreTest, AKeyCutShortIsCutOffNotMadeAKeyOfItsOwn) {
+    const QString key = QStringLiteral("https://h/p?id=5#10.01.2026 10:05");
+    // Appended by a run that was exporting `key` when the power went, with its line half written.
+    WriteFile(path(), "a#1\r\nhttps://h/p?id=5#10.01.2026 10");
+    HaveStore store;
+    store.Load(path());
+    store.CutTornLine(path(), {QStringLiteral("other#2"), key});
+    EXPECT_EQ(ReadFile(path()), "a#1\r\n");
+    EXPECT_FALSE(store.Contains(QStringLiteral("https://h/p?id=5#10.01.2026 10")));
+    EXPECT_FALSE(store.ContainsPage(QStringLiteral("https://h/p?id=5")));
+    store.Append(path(), QStringLiteral("b#2"));
+    store.Append(path(), key);
+    EXPECT_EQ(ReadFile(path()), "a#1\r\nb#2\r\n" + key.toUtf8() + "\r\n");
+
+    // A piece that begins every key, of refusals whose lines are whole above it too.
+    const QString above = QStringLiteral("https://h/p?id=4#10.01.2026 10:04");
+    WriteFile(path(), above.toUtf8() + "\r\nhttps://h/p?i");
+    store = HaveStore();
+    store.Load(path());
+    store.CutTornLine(path(), {above, key});
+    EXPECT_TRUE(store.Contains(above));
+    store.Append(path(), above);
+    store.Append(path(), key);
+    EXPECT_EQ(ReadFile(path()), above.toUtf8() + "\r\n" + key.toUtf8() + "\r\n");
+
+    // The whole key without its line end is taken off too, and comes back with its export.
+    WriteFile(path(), "a#1\r\n" + key.toUtf8());
+    store = HaveStore();
+    store.Load(path());
+    store.CutTornLine(path(), {key});
+    EXPECT_FALSE(store.Contains(key));
+    store.Append(path(), key);
+    EXPECT_EQ(ReadFile(path()), "a#1\r\n" + key.toUtf8() + "\r\n");
+
+    // A last line a hand edit left without its line end is no export's: it stays a key.
+    WriteFile(path(), "a#1\r\nc#3");
+    store = HaveStore();
+    store.Load(path());
+    store.CutTornLine(path(), {key});
+    store.Append(path(), QStringLiteral("d#4"));
+    EXPECT_EQ(ReadFile(path()), "a#1\r\nc#3\r\nd#4\r\n");
+    EXPECT_TRUE(store.Contains(QStringLiteral("c#3")));
+}

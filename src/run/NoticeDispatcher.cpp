@@ -10,6 +10,7 @@
 #include "notify/TelegramRecipients.h"
 #include "run/RunReporter.h"
 #include "store/NoticeQueue.h"
+#include "text/FileSteps.h"
 #include "text/RunError.h"
 
 namespace {
@@ -124,6 +125,8 @@ void NoticeDispatcher::Deliver() {
         message.thread = recipient.thread;
         message.text = MessageText(notice);
         message.editMessageId = notice.messageId;
+        // A step a test may stop the program at: the message, or the edit, is about to go.
+        FileStep("send", notice.cardUrl.isEmpty() ? notice.key : notice.cardUrl);
         const TelegramReply reply = SendTelegramMessage(reporter_.Sink(), settings_, message,
                                                         [this] { return abandon_.load(); });
         // Counted from the answer, so the API sees the messages at least this far apart.

@@ -9,6 +9,7 @@
 #include "run/RunOptions.h"
 #include "run/RunReporter.h"
 #include "store/CsvFile.h"
+#include "text/ByteText.h"
 #include "text/RunError.h"
 #include "text/StampedLine.h"
 
@@ -27,6 +28,12 @@ void RefusalExporter::Open() {
     // A refusal announced but not recorded would be announced again by every run.
     HaveStore::CheckWritable(HavePath());
     pending_.Open();
+    // The have.txt line of a refusal still in the journal may be one a power cut tore.
+    QStringList keys;
+    for (const PendingExport& entry : pending_.Entries()) {
+        keys.append(entry.key);
+    }
+    have_.CutTornLine(HavePath(), keys);
 }
 
 void RefusalExporter::Close() {
@@ -105,10 +112,19 @@ void RefusalExporter::OpenCsv() {
 
 bool RefusalExporter::FinishIfWritten(const CardJob& job) {
     const PendingExport& entry = job.entry;
-    if (entry.key.isEmpty() || entry.csvFile.isEmpty() ||
-        !CsvRowWrittenAt(options_.ProgramPath(entry.csvFile), entry.csvOffset, entry.cardUrl,
-                         entry.signedAt)) {
+    if (entry.key.isEmpty() || entry.csvFile.isEmpty()) {
         return false;
+    }
+    const QString path = options_.ProgramPath(entry.csvFile);
+    if (!CsvRowWrittenAt(path, entry.csvOffset, entry.cardUrl, entry.signedAt)) {
+        // A row the run was writing when the power went: the row goes into this run's file
+        // whole, so the piece must not stay behind in the other.
+        CsvFile::CutTornLastLine(path, entry.csvOffset);
+        return false;
+    }
+    // The row may be one a killed run wrote and never synced: on disk before the entry goes.
+    if (!SyncFileData(path)) {
+        throw RunError(QStringLiteral("Не удалось записать файл ") + path);
     }
     FinishExport(entry.key);
     return true;

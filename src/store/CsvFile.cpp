@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "text/ByteText.h"
+#include "text/FileSteps.h"
 #include "text/RunError.h"
 
 namespace {
@@ -62,6 +63,7 @@ bool CsvFile::CreateWithHeader(const QByteArray& header) {
     for (int copy = 1;; ++copy) {
         path_ = Candidate(copy);
         const QByteArray name = QFile::encodeName(path_);
+        FileStep("link", path_);
         if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) ==
             0) {
             return true;
@@ -79,6 +81,7 @@ void CsvFile::CreateThenWriteHeader(const QByteArray& header) {
     for (int copy = 1;; ++copy) {
         path_ = Candidate(copy);
         file_.setFileName(path_);
+        FileStep("create", path_);
         if (file_.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
             break;
         }
@@ -91,6 +94,7 @@ void CsvFile::CreateThenWriteHeader(const QByteArray& header) {
     } catch (...) {
         // A file without its header is no export: nothing of it is left behind.
         file_.close();
+        FileStep("unlink", path_);
         file_.remove();
         throw;
     }
@@ -110,10 +114,19 @@ void CsvFile::WriteLine(const QByteArray& line) {
     // The whole line in one write; should the system take only part of it (a full disk), the
     // file is cut back to its last whole line before the error is reported.
     const qint64 before = file_.size();
+    // A header goes into the file before it has a name.
+    const QString named = path_.isEmpty() ? QFileInfo(Candidate(1)).absolutePath() : path_;
+    FileStep("write", named, before, line.size());
     const qint64 written = file_.write(line);
     // On disk before the export journal lets go of the refusal.
-    if (written != line.size() || !file_.flush() || ::fdatasync(file_.handle()) != 0) {
+    bool synced = false;
+    if (written == line.size() && file_.flush()) {
+        FileStep("fsync", named);
+        synced = ::fdatasync(file_.handle()) == 0;
+    }
+    if (!synced) {
         const QString error = file_.errorString();
+        FileStep("truncate", named, before);
         file_.resize(before);
         throw RunError(error);
     }
@@ -128,6 +141,7 @@ void CsvFile::Close(bool keep) {
         file_.flush();
         file_.close();
         if (!keep) {
+            FileStep("unlink", path_);
             QFile::remove(path_);
         }
     }
@@ -135,4 +149,23 @@ void CsvFile::Close(bool keep) {
 
 QString CsvFile::FileName() const {
     return path_.mid(path_.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+bool CsvFile::CutTornLastLine(const QString& path, qint64 offset) {
+    QFile file(path);
+    if (offset < 0 || !file.open(QIODevice::ReadWrite) || file.size() <= offset ||
+        !file.seek(offset)) {
+        return false;
+    }
+    // Rows have no line break inside: bytes without one up to the end are what is left of a
+    // row a crash cut short, never a row of its own.
+    if (file.read(file.size() - offset).contains('\n')) {
+        return false;
+    }
+    FileStep("truncate", path, offset);
+    if (!file.resize(offset)) {
+        return false;
+    }
+    FileStep("fsync", path);
+    return ::fdatasync(file.handle()) == 0;
 }

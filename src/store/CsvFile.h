@@ -19,6 +19,11 @@ public:
     // the file then holds the lines before it and no part of this one.
     void Append(const QString& line);
 
+    // Cuts the file at `path` back to `offset` where what follows is part of a line without its
+    // line end, left by a run cut short while writing it (by a power cut: the system had taken
+    // the write but not all of it reached the disk). Whole lines are never cut. True when it cut.
+    static bool CutTornLastLine(const QString& path, qint64 offset);
+
     // Closes the file and deletes it unless `keep`. A second close does nothing.
     void Close(bool keep);
 

@@ -13,6 +13,7 @@
 #include <limits>
 
 #include "text/FileLock.h"
+#include "text/FileSteps.h"
 #include "text/RunError.h"
 
 // Keys are compared without regard to letter case: code unit by code unit of their UTF-16 text,
@@ -941,10 +942,19 @@ void HaveStore::Append(const QString& path, const QString& key) {
         rewriteDue_ = false;
         return;
     }
+    if (!QFileInfo::exists(path)) {
+        FileStep("create", path);
+    }
     const FileLock file = LockedHave(path, O_RDWR | O_APPEND | O_CREAT, FileLock::Mode::Exclusive);
     TakeIn(file.fd(), path);
     // Every key the store holds came from the file or went into it: one line per key.
     if (Contains(key)) {
+        // Its line may be one a killed run wrote and never synced; what is done next counts on
+        // it, as on a line of this run's own.
+        FileStep("fsync", path);
+        if (::fdatasync(file.fd()) != 0) {
+            FailToWrite(path);
+        }
         return;
     }
 
@@ -960,6 +970,7 @@ void HaveStore::Append(const QString& path, const QString& key) {
     }
     // One write puts the line in whole unless the disk fills up; then what got in is taken
     // off again, so no unfinished line stays behind.
+    FileStep("write", path, before.st_size, bytes.size());
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t n =
@@ -969,6 +980,7 @@ void HaveStore::Append(const QString& path, const QString& key) {
                 continue;
             }
             const int error = errno;
+            FileStep("truncate", path, before.st_size);
             if (::ftruncate(file.fd(), before.st_size) != 0) {
                 // The next append ends the unfinished line first.
             }
@@ -977,6 +989,7 @@ void HaveStore::Append(const QString& path, const QString& key) {
         }
         done += n;
     }
+    FileStep("fsync", path);
     if (::fdatasync(file.fd()) != 0) {
         FailToWrite(path);
     }
@@ -986,6 +999,42 @@ void HaveStore::Append(const QString& path, const QString& key) {
     // Past the new line only when nobody else wrote meanwhile; else that is read next time.
     if (after.st_size == before.st_size + bytes.size()) {
         readTo_ = after.st_size;
+    }
+}
+
+void HaveStore::CutTornLine(const QString& path, const QStringList& keys) {
+    if (keys.isEmpty() || !QFileInfo::exists(path)) {
+        return;
+    }
+    const FileLock file = LockedHave(path, O_RDWR, FileLock::Mode::Exclusive);
+    if (!file.isOpen()) {
+        return;
+    }
+    TakeIn(file.fd(), path);
+    const struct stat st = StatOf(file.fd(), path);
+    if (readTo_ < 0 || st.st_size <= readTo_) {
+        return;
+    }
+    // Appended lines are written whole under this lock, so an unfinished last line is never
+    // one still in writing.
+    const QByteArray tail = ReadFrom(file.fd(), readTo_, path);
+    for (const QString& key : keys) {
+        const QByteArray line = EncodeWithoutMark(key + QLatin1String("\r\n"), table_.encoding);
+        if (key.isEmpty() || !line.startsWith(tail) || tail.size() == line.size()) {
+            continue;
+        }
+        FileStep("truncate", path, readTo_);
+        if (::ftruncate(file.fd(), readTo_) != 0) {
+            FailToWrite(path);
+        }
+        FileStep("fsync", path);
+        if (::fdatasync(file.fd()) != 0) {
+            FailToWrite(path);
+        }
+        // The loaded store took the piece for a key; the key it begins follows with its export.
+        // Only the piece goes: it may be the start of keys whose lines are whole above it.
+        Forget(DecodeWithoutMark(tail, table_.encoding));
+        return;
     }
 }
 

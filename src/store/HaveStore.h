@@ -41,10 +41,17 @@ public:
     // Adds a key and appends its line to the file (created when missing), after taking in the
     // lines other instances added since the last read. The line is on disk when this returns;
     // a kill at any moment leaves at most an unfinished last line, which the next append ends
-    // first. A file loaded out of form (bare LF line ends, a key twice) is rewritten whole and
-    // sorted by the first append instead. Throws RunError when the file cannot be read or
-    // written.
+    // first (see CutTornLine for one a power cut tore). A key already in the file gets its line
+    // synced, as it may be one a killed run never synced. A file loaded out of form (bare LF line
+    // ends, a key twice) is rewritten whole and sorted by the first append instead. Throws RunError
+    // when the file cannot be read or written.
     void Append(const QString& path, const QString& key);
+    // Cuts off an unfinished last line that is the start of one of `keys` (refusals whose
+    // export is still under way): an append a power cut tore, which ending it would turn into
+    // a key of its own for good. The store forgets the piece, and the key, until it is appended
+    // again. A last line a hand edit left without its line end is kept. Throws RunError when the
+    // file cannot be written.
+    void CutTornLine(const QString& path, const QStringList& keys);
 
     // How many keys there are.
     qsizetype Size() const;

@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include "text/ByteText.h"
+#include "text/FileSteps.h"
 #include "text/RunError.h"
 
 namespace {
@@ -76,7 +77,11 @@ QList<QStringList> ReadRecordFile(const QString& path) {
 
 void WriteRecordFile(const QString& path, const QList<QStringList>& records) {
     if (records.isEmpty()) {
-        if (QFile::exists(path) && !QFile::remove(path)) {
+        if (!QFile::exists(path)) {
+            return;
+        }
+        FileStep("unlink", path);
+        if (!QFile::remove(path)) {
             throw RunError(QStringLiteral("Не удалось удалить файл %1").arg(path));
         }
         return;

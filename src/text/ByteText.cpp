@@ -9,9 +9,11 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QRandomGenerator>
 #include <QStringDecoder>
 #include <QStringEncoder>
+
+#include "text/FileSteps.h"
 
 QString StreamToText(const QByteArray* stream, qint32 count) {
     if (stream == nullptr || count < 0) {
@@ -185,6 +187,7 @@ QStringList SplitLines(const QString& text) {
 }
 
 void SyncDirectory(const QString& dirPath) {
+    FileStep("dirsync", dirPath);
     const int fd =
         ::open(QFile::encodeName(dirPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
@@ -193,42 +196,83 @@ void SyncDirectory(const QString& dirPath) {
     }
 }
 
+bool SyncFileData(const QString& path) {
+    FileStep("fsync", path);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = ::fdatasync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
 bool WriteFileAtomically(const QString& path, const QByteArray& bytes, QString* error,
                          bool ownerOnly) {
-    auto fail = [&](const QString& message) {
+    auto fail = [&](const QString& text) {
         if (error != nullptr) {
-            *error = message;
+            *error = text.arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         }
         return false;
     };
-    // QSaveFile writes into a temporary file beside the target and removes it unless committed;
-    // it never falls back to writing the target in place.
-    const bool isNew = !QFileInfo::exists(path);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        return fail(QStringLiteral("Не удалось создать файл %1: %2").arg(path, file.errorString()));
+    const QByteArray target = QFile::encodeName(path);
+    struct stat old {};
+    const bool exists = ::stat(target.constData(), &old) == 0;
+    // A temporary file beside the target, never the target written in place; a kill may leave
+    // one behind, which nothing reads.
+    QByteArray temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+        temp = target + ".new-" +
+               QByteArray::number(QRandomGenerator::global()->generate64() % 2176782336u, 36);
+        FileStep("create", QFile::decodeName(temp));
+        // A secret is readable by its owner alone from its first byte on.
+        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                    ownerOnly && !exists ? S_IRUSR | S_IWUSR : 0666);
+        if (fd < 0 && (errno != EEXIST || attempt >= 100)) {
+            return fail(QStringLiteral("Не удалось создать файл %1: %2"));
+        }
     }
-    // QSaveFile gives a replacement the old file's permissions itself.
-    if (isNew && ownerOnly && ::fchmod(file.handle(), S_IRUSR | S_IWUSR) != 0) {
-        const QString message = QString::fromLocal8Bit(strerror(errno));
-        file.cancelWriting();
-        return fail(QStringLiteral("Не удалось создать файл %1: %2").arg(path, message));
+    const QString tempPath = QFile::decodeName(temp);
+    const auto abandon = [&](const QString& text) {
+        const int saved = errno;
+        ::close(fd);
+        FileStep("unlink", tempPath);
+        ::unlink(temp.constData());
+        errno = saved;
+        return fail(text);
+    };
+    // A replacement keeps the old file's permissions.
+    if (exists && ::fchmod(fd, old.st_mode & 07777) != 0) {
+        return abandon(QStringLiteral("Не удалось создать файл %1: %2"));
     }
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        const QString message = file.errorString();
-        file.cancelWriting();
-        return fail(QStringLiteral("Не удалось записать файл %1: %2").arg(path, message));
+    FileStep("write", tempPath, 0, bytes.size());
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n =
+            ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return abandon(QStringLiteral("Не удалось записать файл %1: %2"));
+        }
+        done += n;
     }
     // The data must be on disk before the rename makes it the file's content.
-    if (::fsync(file.handle()) != 0) {
-        const QString message = QString::fromLocal8Bit(strerror(errno));
-        file.cancelWriting();
-        return fail(QStringLiteral("Не удалось записать файл %1: %2").arg(path, message));
+    FileStep("fsync", tempPath);
+    if (::fsync(fd) != 0) {
+        return abandon(QStringLiteral("Не удалось записать файл %1: %2"));
     }
-    if (!file.commit()) {
-        return fail(
-            QStringLiteral("Не удалось заменить файл %1: %2").arg(path, file.errorString()));
+    ::close(fd);
+    FileStep("rename", path, -1, -1, tempPath);
+    if (::rename(temp.constData(), target.constData()) != 0) {
+        const int saved = errno;
+        FileStep("unlink", tempPath);
+        ::unlink(temp.constData());
+        errno = saved;
+        return fail(QStringLiteral("Не удалось заменить файл %1: %2"));
     }
+    // The new name must survive a power cut as well, before anything counts on it.
     SyncDirectory(QFileInfo(path).absolutePath());
     return true;
 }

@@ -39,6 +39,10 @@ QStringList SplitLines(const QString& text);
 // already complete under that name, so it is not reported.
 void SyncDirectory(const QString& dirPath);
 
+// Flushes the data of the file at `path` to disk: what another process wrote and did not sync
+// is then as durable as what this one synced itself. False when it could not.
+bool SyncFileData(const QString& path);
+
 // Replaces `path` as a whole: writes a temporary file beside it, flushes it to disk and renames
 // it over the old one, so a crash or a full disk never leaves a partly written file.
 // Returns false with `error` set when the file could not be written; the old file then stays.

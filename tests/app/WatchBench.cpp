@@ -49,13 +49,18 @@ WatchBench::WatchBench(const QString& token) : timing_(ScopedTiming::Scaled(20))
         return portal_.handle(request);
     });
     telegramServer_.setHandler([this](const replica::Request& request) {
-        const replica::Response response = bot_.handle(request);
         if (!request.path().endsWith("/sendmessage")) {
-            return response;  // an edit that adds the card's details: no notice of its own
+            return bot_.handle(request);  // an edit that adds the card's details: no notice
         }
         const QString body = QUrl::fromPercentEncoding(request.body);
         const qsizetype from = body.indexOf(QStringLiteral("отказ от ")) + 9;
         const QString signedAt = body.mid(from, body.indexOf(QStringLiteral(", время")) - from);
+        replica::Response response = bot_.handle(request);
+        if (failNotice && failNotice(signedAt)) {
+            response = replica::Response::Status(
+                503, "Service Unavailable",
+                R"({"ok":false,"error_code":503,"description":"Service Unavailable"})");
+        }
         {
             std::lock_guard lock(mutex_);
             notices_.append({signedAt, response.status == 200, SteadyMs()});

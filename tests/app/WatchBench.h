@@ -42,6 +42,8 @@ public:
     std::function<void(const replica::Request&)> onPortalRequest;
     // Called with every notice the Bot API took.
     std::function<void()> onDelivered;
+    // Asked with each notice's signing time: true fails it with a 503.
+    std::function<bool(const QString& signedAt)> failNotice;
 
     // Publishes refusal number `number` on the portal.
     void Publish(int number);
