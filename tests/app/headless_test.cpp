@@ -3,9 +3,6 @@
 // files, stops by SIGTERM, the file layouts (with the start-up line of a missing StartURL.txt),
 // and what a watch tells a service manager.
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <QDir>
 #include <QProcess>
@@ -17,6 +14,7 @@
 #include <atomic>
 #include <memory>
 
+#include "NotifySocket.h"
 #include "PortalImitation.h"
 #include "PortalReplica.h"
 #include "app/DatePicker.h"
@@ -95,32 +93,6 @@ public:
 private:
     QProcess process_;
     QString output_;
-};
-
-// A service manager's notification socket: the datagrams a notify-type service sent to it.
-class NotifySocket {
-public:
-    explicit NotifySocket(const QString& path)
-        : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {
-        sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof(address.sun_path));
-        bound_ = bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-    }
-    ~NotifySocket() { close(fd_); }
-    bool Bound() const { return bound_; }
-    QStringList Messages() {
-        char buffer[4096];
-        for (ssize_t size; (size = recv(fd_, buffer, sizeof(buffer), 0)) > 0;) {
-            messages_ << QString::fromUtf8(buffer, size);
-        }
-        return messages_;
-    }
-
-private:
-    int fd_;
-    bool bound_ = false;
-    QStringList messages_;
 };
 
 QStringList FilesIn(const QString& dir, const QString& pattern) {

@@ -3,9 +3,6 @@
 // portal that refuses everything is asked ten times, not hundreds; a watch probes it with one
 // request and says once that it sees it again; a count that halves is told only when the next
 // run confirms it.
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <QDir>
 #include <QProcess>
@@ -14,6 +11,7 @@
 #include <QtTest>
 #include <memory>
 
+#include "NotifySocket.h"
 #include "PortalImitation.h"
 #include "PortalReplica.h"
 #include "TelegramImitation.h"
@@ -37,32 +35,6 @@ QProcessEnvironment NoDisplay() {
     }
     return env;
 }
-
-// A service manager's notification socket: the status lines a notify-type service sent to it.
-class StatusSocket {
-public:
-    explicit StatusSocket(const QString& path)
-        : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {
-        sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof(address.sun_path));
-        bound_ = bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-    }
-    ~StatusSocket() { close(fd_); }
-    bool Bound() const { return bound_; }
-    QString Received() {
-        char buffer[4096];
-        for (ssize_t size; (size = recv(fd_, buffer, sizeof(buffer), 0)) > 0;) {
-            received_ += QString::fromUtf8(buffer, size) + QLatin1Char('\n');
-        }
-        return received_;
-    }
-
-private:
-    int fd_;
-    bool bound_ = false;
-    QString received_;
-};
 
 }  // namespace
 
@@ -218,7 +190,7 @@ private slots:
 
         replica_->clearRequests();
         const QString socketPath = Dir() + QStringLiteral("/notify");
-        StatusSocket manager(socketPath);
+        NotifySocket manager(socketPath);
         QVERIFY(manager.Bound());
         QProcess watch;
         StartProbe(watch, replica_->url(), {}, socketPath);
