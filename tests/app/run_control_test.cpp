@@ -5,6 +5,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUrlQuery>
@@ -376,6 +377,25 @@ private slots:
         QCOMPARE(results.filter(QStringLiteral("20.01.2026")).size(), 1);
         QVERIFY(Log().first().endsWith(QStringLiteral(": Запуск")));
         QCOMPARE(LinesEndingWith(QStringLiteral(": Запуск")), 1);
+    }
+
+    void theTrayHintSaysWhetherThePortalIsSeen() {
+        ServeRefusals();
+        portal_->setMode(replica::PortalImitation::Mode::ForbidAll);
+        Click(Form().startButton);
+        QTRY_VERIFY_WITH_TIMEOUT(IsIdle() && RunFreed(), kWaitMs * 3);
+        const QString blind = QStringLiteral(
+            "Монитор не видит портал: портал отвечает на каждый "
+            "запрос кодом 403");
+        QVERIFY2(Form().trayIcon->toolTip().startsWith(MainWindow::kTrayHint + u'\n' + blind),
+                 qPrintable(Form().trayIcon->toolTip()));
+        QCOMPARE(Log().filter(QStringLiteral(": ") + blind).size(), 1);
+
+        portal_->setMode(replica::PortalImitation::Mode::Normal);
+        Click(Form().startButton);
+        QTRY_VERIFY_WITH_TIMEOUT(IsIdle() && RunFreed() && Results().size() == 3, kWaitMs * 3);
+        QCOMPARE(Form().trayIcon->toolTip(),
+                 MainWindow::kTrayHint + QStringLiteral("\nМонитор снова видит портал"));
     }
 
     void aFailedPhasePausesTheRunUntilTheResumeTimer() {
