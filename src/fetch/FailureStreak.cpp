@@ -5,10 +5,16 @@ void FailureStreak::SetProbe(bool probe) {
     probe_ = probe;
 }
 
-void FailureStreak::Succeeded() {
+void FailureStreak::Succeeded(bool throughProxy) {
     std::lock_guard lock(mutex_);
     ++successes_;
-    inRow_ = 0;
+    if (throughProxy) {
+        ++proxySuccesses_;
+    }
+    // A page fetched directly says nothing of the proxies that keep failing.
+    if (throughProxy || last_.kind != FetchFailure::Kind::Proxy) {
+        inRow_ = 0;
+    }
 }
 
 bool FailureStreak::Failed(const FetchFailure& failure) {
@@ -30,7 +36,9 @@ bool FailureStreak::Failed(const FetchFailure& failure) {
     inRow_ = failure == last_ ? inRow_ + 1 : 1;
     last_ = failure;
     const int limit = probe_ && successes_ == 0 ? 1 : limit_;
-    gaveUp_ = successes_ == 0 && inRow_ >= limit;
+    const qint32 answered =
+        failure.kind == FetchFailure::Kind::Proxy ? proxySuccesses_ : successes_;
+    gaveUp_ = answered == 0 && inRow_ >= limit;
     return gaveUp_;
 }
 

@@ -15,7 +15,8 @@ public:
     explicit FailureStreak(int limit = 10) : limit_(limit) {}
 
     void SetProbe(bool probe);
-    void Succeeded();
+    // A request answered; `throughProxy` when it went through a proxy of proxy.txt.
+    void Succeeded(bool throughProxy);
     // True when the run gives up retrying (now or before).
     bool Failed(const FetchFailure& failure);
 
@@ -37,6 +38,8 @@ private:
     bool mixed_ = false;
     int inRow_ = 0;
     qint32 successes_ = 0;
+    // Search pages never go through the proxies: only these successes show that one works.
+    qint32 proxySuccesses_ = 0;
     qint32 failures_ = 0;
     FetchFailure last_;
     FetchFailure first_;

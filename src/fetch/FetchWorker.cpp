@@ -155,6 +155,7 @@ void FetchWorker::Fetch(HttpClient& client) {
 
     bool failed = false;
     bool gaveUp = false;
+    const bool throughProxy = detail && shared_->useProxy;
     try {
         while (fetchAttempts_ < timing.maxAttempts) {
             if (Terminated()) {
@@ -176,7 +177,7 @@ void FetchWorker::Fetch(HttpClient& client) {
             try {
                 if (detail) {
                     WaitForSpacing();
-                    if (shared_->useProxy) {
+                    if (throughProxy) {
                         ApplyProxy(client, NextProxy(shared_->proxies, shared_->proxyCursor));
                     }
                 }
@@ -214,7 +215,7 @@ void FetchWorker::Fetch(HttpClient& client) {
                     return;
                 }
                 fetchAttempts_ = 1000;
-                shared_->streak.Succeeded();
+                shared_->streak.Succeeded(throughProxy);
             } catch (const std::exception& e) {
                 result = kFailure;
                 failed = true;

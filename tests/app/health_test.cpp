@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest>
@@ -27,6 +28,20 @@ constexpr int kExitBlind = 3;
 const QString kToken = QStringLiteral("1234567890:AAE-health-test");
 const QString kBlind = QStringLiteral("Монитор не видит портал: ");
 const QString kSeeing = QStringLiteral("Монитор снова видит портал");
+
+// The causes the imitation's modes do not cover, by what stands in the way instead.
+constexpr int kTls13Portal = -1;
+constexpr int kClosedPort = -2;
+constexpr int kDeadProxy = -3;
+
+// A loopback port that nothing listens on.
+quint16 ClosedPort() {
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost);
+    const quint16 port = server.serverPort();
+    server.close();
+    return port;
+}
 
 QProcessEnvironment NoDisplay() {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -71,9 +86,9 @@ private:
     }
 
     // A --once run to its end: its exit code (-1 when it did not exit by itself).
-    int RunOnce(const QString& portalUrl) {
+    int RunOnce(const QString& portalUrl, const QStringList& args = {}) {
         QProcess process;
-        StartProbe(process, portalUrl, {QStringLiteral("--once")});
+        StartProbe(process, portalUrl, QStringList{QStringLiteral("--once")} + args);
         const bool ended = process.waitForFinished(kWaitMs);
         output_ = QString::fromUtf8(process.readAllStandardOutput());
         if (!ended) {
@@ -153,7 +168,11 @@ private slots:
         QTest::newRow("403 on everything")
             << int(Mode::ForbidAll) << QStringLiteral("портал отвечает на каждый запрос кодом 403");
         QTest::newRow("TLS failure")
-            << -1 << QStringLiteral("сертификат портала не прошёл проверку");
+            << kTls13Portal << QStringLiteral("сертификат портала не прошёл проверку");
+        QTest::newRow("no connection")
+            << kClosedPort << QStringLiteral("нет соединения с порталом");
+        QTest::newRow("dead proxies")
+            << kDeadProxy << QStringLiteral("прокси из файла proxy.txt не работают");
     }
     void eachCauseEndsTheRunBlind() {
         QFETCH(int, mode);
@@ -165,17 +184,38 @@ private slots:
         if (mode >= 0) {
             portal_->setMode(PortalImitation::Mode(mode));
         }
-        const QString url = mode >= 0 ? replica_->url() : tls13.url();
+        QString url = mode == kTls13Portal ? tls13.url() : replica_->url();
+        QStringList args;
+        if (mode == kClosedPort || mode == kDeadProxy) {
+            const quint16 closed = ClosedPort();
+            if (mode == kClosedPort) {
+                url = QStringLiteral("https://127.0.0.1:%1").arg(closed);
+            } else {
+                WriteFile(Dir() + QStringLiteral("/proxy.txt"),
+                          QStringLiteral("127.0.0.1:%1:user:secret\r\n").arg(closed).toUtf8());
+                args << QStringLiteral("--proxy");
+            }
+        }
 
-        const int code = RunOnce(url);
+        const int code = RunOnce(url, args);
         QVERIFY2(output_.contains(kBlind + cause), qPrintable(output_));
         QCOMPARE(code, kExitBlind);
         QCOMPARE(HealthNotices().size(), 1);
         QVERIFY2(HealthNotices().first().startsWith(kBlind + cause + QStringLiteral(", ") + url),
                  qPrintable(HealthNotices().first()));
 
-        QCOMPARE(RunOnce(url), kExitBlind);
+        QCOMPARE(RunOnce(url, args), kExitBlind);
         QCOMPARE(HealthNotices().size(), 1);
+        if (mode == kDeadProxy) {
+            // The refusals the dead proxies kept from being read come with the first run that
+            // reads them.
+            const auto refusalNotices = [this] {
+                return Notices().size() - HealthNotices().size();
+            };
+            QCOMPARE(refusalNotices(), 0);
+            QCOMPARE(RunOnce(url), 0);
+            QCOMPARE(refusalNotices(), 3);
+        }
     }
 
     // Against a portal that answers 403 to everything, a run stops after ten requests in a row
